@@ -1,0 +1,96 @@
+#include "collect/disk_samples.hpp"
+
+#include <sys/types.h>
+#include <sys/devicestat.h>
+#include <sys/time.h>
+#include <libgeom.h>
+
+namespace {
+
+// 2^-64: a bintime fraction counts units of 2^-64 seconds. Exact as a double.
+constexpr double seconds_per_bintime_fraction = 5.421010862427522e-20;
+
+// The provider a statistics record belongs to, reloading the tree once when the
+// record names an object the tree does not hold yet (a device attached since
+// the tree was loaded). False when the reload fails.
+bool find_in_tree(GeomStatsHandle& handle, const void* id, struct gident*& found)
+{
+    found = geom_lookupid(&handle.mesh, id);
+    if (found != nullptr)
+        return true;
+    geom_deletetree(&handle.mesh);
+    if (geom_gettree(&handle.mesh) != 0)
+        return false;
+    found = geom_lookupid(&handle.mesh, id);
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<GeomStatsHandle> open_geom_stats()
+{
+    auto handle = std::make_unique<GeomStatsHandle>();
+    if (geom_gettree(&handle->mesh) != 0)
+        return handle;
+    handle->tree_loaded = true;
+    if (geom_stats_open() != 0)
+        return handle;
+    handle->ready = true;
+    handle->stats_open = true;
+    return handle;
+}
+
+void close_geom_stats(std::unique_ptr<GeomStatsHandle>& handle)
+{
+    if (handle == nullptr)
+        return;
+    if (handle->stats_open)
+        geom_stats_close();
+    if (handle->tree_loaded)
+        geom_deletetree(&handle->mesh);
+    handle.reset();
+}
+
+bool read_disk_samples(GeomStatsHandle& handle, std::vector<DiskSample>& disks)
+{
+    disks.clear();
+    if (!handle.ready)
+        return false;
+    void* snapshot = geom_stats_snapshot_get();
+    if (snapshot == nullptr)
+        return false;
+    geom_stats_snapshot_reset(snapshot);
+
+    while (const struct devstat* record = geom_stats_snapshot_next(snapshot)) {
+        if (record->id == nullptr)
+            continue;
+        struct gident* entry = nullptr;
+        if (!find_in_tree(handle, record->id, entry)) {
+            // The failed reload left no tree to free at close.
+            geom_stats_snapshot_free(snapshot);
+            handle.tree_loaded = false;
+            handle.ready = false;
+            return false;
+        }
+        if (entry == nullptr || entry->lg_what != gident::ISPROVIDER)
+            continue;
+        const auto* provider = static_cast<const struct gprovider*>(entry->lg_ptr);
+        // Only geoms that consume nothing are disks; partitions and labels sit higher.
+        if (provider->lg_geom->lg_rank != 1)
+            continue;
+        // Unequal sequence numbers: the kernel was updating the record as it was copied.
+        if (record->sequence0 != record->sequence1)
+            continue;
+        disks.push_back(DiskSample{
+            provider->lg_name,
+            record->bytes[DEVSTAT_READ],
+            record->bytes[DEVSTAT_WRITE],
+            record->operations[DEVSTAT_READ],
+            record->operations[DEVSTAT_WRITE],
+            static_cast<double>(record->busy_time.sec) +
+                static_cast<double>(record->busy_time.frac) * seconds_per_bintime_fraction,
+        });
+    }
+    geom_stats_snapshot_free(snapshot);
+    return true;
+}

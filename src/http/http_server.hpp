@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "http/render_callback.hpp"
+
+// The serve mode's single-threaded HTTP front end: one listening socket
+// watched by a kqueue, one connection served at a time.
+class HttpServer {
+public:
+    HttpServer(std::string listen_address, RenderCallback render_callback);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds, listens and installs the stop handlers; on false a one-line
+    // diagnostic is already on standard error.
+    bool start();
+    // Serves until SIGINT or SIGTERM (0) or until waiting for events fails (1).
+    int run();
+
+private:
+    std::string listen_address;
+    RenderCallback render_callback;
+    int listen_fd = -1;
+    int kqueue_fd = -1;
+};

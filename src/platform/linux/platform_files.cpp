@@ -1,0 +1,106 @@
+#include "platform_files.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+char root_directory[4096] = "";  // empty means "/"
+
+}  // namespace
+
+void set_platform_root(const char* directory)
+{
+    size_t length = strnlen(directory, sizeof root_directory - 1);
+    while (length > 0 && directory[length - 1] == '/')
+        --length;
+    std::memcpy(root_directory, directory, length);
+    root_directory[length] = '\0';
+}
+
+bool platform_path(const char* absolute_path, char* path, size_t capacity)
+{
+    const size_t root_length = std::strlen(root_directory);
+    const size_t path_length = std::strlen(absolute_path);
+    if (root_length + path_length + 1 > capacity)
+        return false;
+    std::memcpy(path, root_directory, root_length);
+    std::memcpy(path + root_length, absolute_path, path_length + 1);
+    return true;
+}
+
+ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capacity)
+{
+    char path[4096 + 256];
+    if (!platform_path(absolute_path, path, sizeof path))
+        return -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t filled = 0;
+    while (filled < capacity) {
+        const ssize_t got = read(fd, buffer + filled, capacity - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            close(fd);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    close(fd);
+    return static_cast<ssize_t>(filled);
+}
+
+bool next_line(TextCursor& text)
+{
+    const void* newline = std::memchr(text.at, '\n', static_cast<size_t>(text.end - text.at));
+    if (newline == nullptr) {
+        text.at = text.end;
+        return false;
+    }
+    text.at = static_cast<const char*>(newline) + 1;
+    return text.at < text.end;
+}
+
+bool parse_u64(TextCursor& text, std::uint64_t& value)
+{
+    const char* at = text.at;
+    while (at < text.end && (*at == ' ' || *at == '\t'))
+        ++at;
+    if (at == text.end || *at < '0' || *at > '9')
+        return false;
+    std::uint64_t result = 0;
+    for (; at < text.end && *at >= '0' && *at <= '9'; ++at) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(*at - '0');
+        if (result > (UINT64_MAX - digit) / 10)
+            return false;
+        result = result * 10 + digit;
+    }
+    value = result;
+    text.at = at;
+    return true;
+}
+
+bool skip_word(TextCursor& text, const char* word)
+{
+    const size_t length = std::strlen(word);
+    if (static_cast<size_t>(text.end - text.at) < length || std::memcmp(text.at, word, length) != 0)
+        return false;
+    text.at += length;
+    return true;
+}
+
+bool find_line(TextCursor& text, const char* key)
+{
+    do {
+        if (skip_word(text, key))
+            return true;
+    } while (next_line(text));
+    return false;
+}
