@@ -33,8 +33,7 @@ void print_usage(std::FILE* stream, const char* invocation)
                invocation);
 }
 
-int serve(const std::string& listen_address, const std::string& metrics_prefix,
-          Exporter& exporter)
+int serve(const std::string& listen_address, const std::string& metrics_prefix, Exporter& exporter)
 {
     HttpServer server(listen_address, [&exporter] { return exporter.render(); });
     if (!server.start())
@@ -45,7 +44,7 @@ int serve(const std::string& listen_address, const std::string& metrics_prefix,
     return server.run();
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {

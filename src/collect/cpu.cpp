@@ -16,13 +16,12 @@ long cp_time_tick_rate()
 {
     struct clockinfo clock {};
     size_t length = sizeof clock;
-    if (sysctlbyname("kern.clockrate", &clock, &length, nullptr, 0) == 0 &&
-        length == sizeof clock)
+    if (sysctlbyname("kern.clockrate", &clock, &length, nullptr, 0) == 0 && length == sizeof clock)
         return clock.stathz;
     return sysconf(_SC_CLK_TCK);
 }
 
-}  // namespace
+} // namespace
 
 bool read_cpu_times(CpuTimes& times)
 {

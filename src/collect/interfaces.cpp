@@ -20,8 +20,8 @@ bool read_interface_samples(std::vector<InterfaceSample>& interfaces)
 
     // The count is the highest index in use; destroyed interfaces leave gaps.
     for (int index = 1; index <= count; ++index) {
-        const int data_name[] = {CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_IFDATA, index,
-                                 IFDATA_GENERAL};
+        const int data_name[] = {CTL_NET,      PF_LINK, NETLINK_GENERIC,
+                                 IFMIB_IFDATA, index,   IFDATA_GENERAL};
         struct ifmibdata data;
         std::memset(&data, 0, sizeof data);
         length = sizeof data;

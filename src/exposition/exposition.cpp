@@ -14,14 +14,15 @@ struct LabelValue {
     std::string_view text;
 };
 
-}  // namespace
+} // namespace
 
-template <>
-struct fmt::formatter<LabelValue> {
-    constexpr auto parse(format_parse_context& context) { return context.begin(); }
+template <> struct fmt::formatter<LabelValue> {
+    constexpr auto parse(format_parse_context& context)
+    {
+        return context.begin();
+    }
 
-    template <typename Context>
-    auto format(const LabelValue& value, Context& context) const
+    template <typename Context> auto format(const LabelValue& value, Context& context) const
     {
         auto out = context.out();
         for (const char c : value.text) {
@@ -57,7 +58,7 @@ void append_device_family(std::string& text, std::string_view prefix,
         append(text, sample, prefix, LabelValue{device.name}, device.*field);
 }
 
-}  // namespace
+} // namespace
 
 void append_cpu_families(std::string& text, std::string_view prefix, const CpuTimes& cpu)
 {
@@ -106,8 +107,7 @@ void append_load_families(std::string& text, std::string_view prefix, const Load
     append(text, "{}_load1 {}\n", prefix, load.load1);
     append(text, "# HELP {0}_load5 5-minute load average.\n# TYPE {0}_load5 gauge\n", prefix);
     append(text, "{}_load5 {}\n", prefix, load.load5);
-    append(text, "# HELP {0}_load15 15-minute load average.\n# TYPE {0}_load15 gauge\n",
-           prefix);
+    append(text, "# HELP {0}_load15 15-minute load average.\n# TYPE {0}_load15 gauge\n", prefix);
     append(text, "{}_load15 {}\n", prefix, load.load15);
 }
 
@@ -158,12 +158,11 @@ void append_disk_families(std::string& text, std::string_view prefix,
 void append_interface_families(std::string& text, std::string_view prefix,
                                const std::vector<InterfaceSample>& interfaces)
 {
-    append_device_family(
-        text, prefix,
-        "# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
-        "# TYPE {0}_network_receive_bytes_total counter\n",
-        "{}_network_receive_bytes_total{{device=\"{}\"}} {}\n", interfaces,
-        &InterfaceSample::rx_bytes);
+    append_device_family(text, prefix,
+                         "# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
+                         "# TYPE {0}_network_receive_bytes_total counter\n",
+                         "{}_network_receive_bytes_total{{device=\"{}\"}} {}\n", interfaces,
+                         &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
         "# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
@@ -182,18 +181,16 @@ void append_interface_families(std::string& text, std::string_view prefix,
         "# TYPE {0}_network_transmit_packets_total counter\n",
         "{}_network_transmit_packets_total{{device=\"{}\"}} {}\n", interfaces,
         &InterfaceSample::tx_packets);
-    append_device_family(
-        text, prefix,
-        "# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
-        "# TYPE {0}_network_receive_errors_total counter\n",
-        "{}_network_receive_errors_total{{device=\"{}\"}} {}\n", interfaces,
-        &InterfaceSample::rx_errors);
-    append_device_family(
-        text, prefix,
-        "# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
-        "# TYPE {0}_network_transmit_errors_total counter\n",
-        "{}_network_transmit_errors_total{{device=\"{}\"}} {}\n", interfaces,
-        &InterfaceSample::tx_errors);
+    append_device_family(text, prefix,
+                         "# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
+                         "# TYPE {0}_network_receive_errors_total counter\n",
+                         "{}_network_receive_errors_total{{device=\"{}\"}} {}\n", interfaces,
+                         &InterfaceSample::rx_errors);
+    append_device_family(text, prefix,
+                         "# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
+                         "# TYPE {0}_network_transmit_errors_total counter\n",
+                         "{}_network_transmit_errors_total{{device=\"{}\"}} {}\n", interfaces,
+                         &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
         "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"

@@ -25,16 +25,14 @@ void set_name(const std::string& name, const Mib& mib);
 // How many sysctl, sysctlbyname and sysctlnametomib calls were made.
 int call_count();
 
-template <typename T>
-std::string bytes_of(const T& value)
+template <typename T> std::string bytes_of(const T& value)
 {
     std::string bytes(sizeof value, '\0');
     std::memcpy(bytes.data(), &value, sizeof value);
     return bytes;
 }
 
-template <typename T>
-void set_value(const Mib& mib, const T& value)
+template <typename T> void set_value(const Mib& mib, const T& value)
 {
     set_bytes(mib, bytes_of(value));
 }
@@ -42,10 +40,9 @@ void set_value(const Mib& mib, const T& value)
 // A named value under a numeric name of the fake's choosing; returns it.
 Mib set_named_bytes(const std::string& name, std::string bytes);
 
-template <typename T>
-Mib set_named_value(const std::string& name, const T& value)
+template <typename T> Mib set_named_value(const std::string& name, const T& value)
 {
     return set_named_bytes(name, bytes_of(value));
 }
 
-}  // namespace fake_kernel
+} // namespace fake_kernel

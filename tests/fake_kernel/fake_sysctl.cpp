@@ -62,7 +62,7 @@ int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void reset()
 {
@@ -92,8 +92,8 @@ void set_name(const std::string& name, const Mib& mib)
 Mib set_named_bytes(const std::string& name, std::string bytes)
 {
     const auto known = tables().names.find(name);
-    const Mib mib = known != tables().names.end() ? known->second
-                                                  : Mib{CTL_DEBUG, tables().next_automatic++};
+    const Mib mib =
+        known != tables().names.end() ? known->second : Mib{CTL_DEBUG, tables().next_automatic++};
     set_name(name, mib);
     set_bytes(mib, std::move(bytes));
     return mib;
@@ -104,7 +104,7 @@ int call_count()
     return tables().calls;
 }
 
-}  // namespace fake_kernel
+} // namespace fake_kernel
 
 using fake_kernel::tables;
 

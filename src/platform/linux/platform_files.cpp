@@ -8,9 +8,9 @@
 
 namespace {
 
-char root_directory[4096] = "";  // empty means "/"
+char root_directory[4096] = ""; // empty means "/"
 
-}  // namespace
+} // namespace
 
 void set_platform_root(const char* directory)
 {

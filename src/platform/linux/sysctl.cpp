@@ -133,8 +133,10 @@ int answer_swap_device(int index, void* oldp, size_t* oldlenp)
         return ENOENT;
     struct xswdev device {};
     device.xsw_version = XSWDEV_VERSION;
-    device.xsw_nblks = static_cast<int>(size_kib / page_kib > INT_MAX ? INT_MAX : size_kib / page_kib);
-    device.xsw_used = static_cast<int>(used_kib / page_kib > INT_MAX ? INT_MAX : used_kib / page_kib);
+    device.xsw_nblks =
+        static_cast<int>(size_kib / page_kib > INT_MAX ? INT_MAX : size_kib / page_kib);
+    device.xsw_used =
+        static_cast<int>(used_kib / page_kib > INT_MAX ? INT_MAX : used_kib / page_kib);
     return copy_out(&device, sizeof device, oldp, oldlenp);
 }
 
@@ -142,7 +144,8 @@ int answer_swap_device(int index, void* oldp, size_t* oldlenp)
 int answer_arc(const char* key, void* oldp, size_t* oldlenp)
 {
     char buffer[16384];
-    const ssize_t length = read_platform_file("/proc/spl/kstat/zfs/arcstats", buffer, sizeof buffer);
+    const ssize_t length =
+        read_platform_file("/proc/spl/kstat/zfs/arcstats", buffer, sizeof buffer);
     if (length <= 0)
         return ENOENT;
     TextCursor text{buffer, buffer + length};
@@ -172,7 +175,7 @@ int answer(Source source, const int* extra, unsigned int extra_count, void* oldp
     return ENOENT;
 }
 
-}  // namespace
+} // namespace
 
 int copy_out(const void* value, size_t size, void* oldp, size_t* oldlenp)
 {

@@ -30,19 +30,19 @@ struct kevent {
     uint64_t ext[4];
 };
 
-#define EV_SET(kevp_, a, b, c, d, e, f)     \
-    do {                                    \
-        struct kevent* kevp = (kevp_);      \
-        (kevp)->ident = (a);                \
-        (kevp)->filter = (b);               \
-        (kevp)->flags = (c);                \
-        (kevp)->fflags = (d);               \
-        (kevp)->data = (e);                 \
-        (kevp)->udata = (f);                \
-        (kevp)->ext[0] = 0;                 \
-        (kevp)->ext[1] = 0;                 \
-        (kevp)->ext[2] = 0;                 \
-        (kevp)->ext[3] = 0;                 \
+#define EV_SET(kevp_, a, b, c, d, e, f)                                                            \
+    do {                                                                                           \
+        struct kevent* kevp = (kevp_);                                                             \
+        (kevp)->ident = (a);                                                                       \
+        (kevp)->filter = (b);                                                                      \
+        (kevp)->flags = (c);                                                                       \
+        (kevp)->fflags = (d);                                                                      \
+        (kevp)->data = (e);                                                                        \
+        (kevp)->udata = (f);                                                                       \
+        (kevp)->ext[0] = 0;                                                                        \
+        (kevp)->ext[1] = 0;                                                                        \
+        (kevp)->ext[2] = 0;                                                                        \
+        (kevp)->ext[3] = 0;                                                                        \
     } while (0)
 
 #ifdef __cplusplus
