@@ -1,0 +1,149 @@
+// The floor our scrape is measured against: the bare cost of reading the same
+// kernel files, and of a minimal server answering a fixed body.
+//
+//   floor read ITERATIONS FILE...   open/read/close every file, ITERATIONS times;
+//                                   prints the mean nanoseconds per pass
+//   floor serve PORT BODY_BYTES     answer every connection on 127.0.0.1:PORT with
+//                                   a fixed 200 response until SIGTERM
+//   floor scrape PORT COUNT         COUNT sequential GETs of /metrics, a new connection
+//                                   each, as a scraper makes them; prints each latency
+//                                   in nanoseconds and then the last response's size
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t stopping = 0;
+
+void on_stop(int)
+{
+    stopping = 1;
+}
+
+double now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+int read_files(long iterations, char** files, int count)
+{
+    static char buffer[1 << 20];
+    long bytes = 0;
+    const double start = now_ns();
+    for (long i = 0; i < iterations; ++i) {
+        for (int f = 0; f < count; ++f) {
+            const int fd = open(files[f], O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0)
+                bytes += got;
+            close(fd);
+        }
+    }
+    const double elapsed = now_ns() - start;
+    std::printf("%.0f\n", elapsed / static_cast<double>(iterations));
+    return bytes > 0 ? 0 : 1;
+}
+
+int serve(int port, long body_bytes)
+{
+    signal(SIGTERM, on_stop);
+    signal(SIGINT, on_stop);
+    const std::string body(static_cast<size_t>(body_bytes), 'x');
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                                 body;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0) {
+        std::perror("floor serve");
+        return 1;
+    }
+    char request[4096];
+    while (!stopping) {
+        const int client = accept(listener, nullptr, nullptr);
+        if (client < 0)
+            continue;
+        std::string head;
+        ssize_t got;
+        while (head.find("\r\n\r\n") == std::string::npos &&
+               (got = recv(client, request, sizeof request, 0)) > 0)
+            head.append(request, static_cast<size_t>(got));
+        size_t sent = 0;
+        while (sent < response.size()) {
+            const ssize_t n =
+                send(client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        close(client);
+    }
+    close(listener);
+    return 0;
+}
+
+int scrape(int port, long count)
+{
+    static const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "User-Agent: kelmar-bench\r\nAccept: */*\r\n\r\n";
+    static char buffer[1 << 16];
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    long size = 0;
+    for (long i = 0; i < count; ++i) {
+        const double start = now_ns();
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            std::perror("floor scrape");
+            return 1;
+        }
+        send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+        size = 0;
+        ssize_t got;
+        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+            size += got;
+        close(fd);
+        std::printf("%.0f\n", now_ns() - start);
+    }
+    std::printf("%ld\n", size);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 4 && std::strcmp(argv[1], "read") == 0)
+        return read_files(std::atol(argv[2]), argv + 3, argc - 3);
+    if (argc == 4 && std::strcmp(argv[1], "serve") == 0)
+        return serve(std::atoi(argv[2]), std::atol(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "scrape") == 0)
+        return scrape(std::atoi(argv[2]), std::atol(argv[3]));
+    std::fputs("usage: floor read ITERATIONS FILE... | floor serve PORT BODY_BYTES | "
+               "floor scrape PORT COUNT\n",
+               stderr);
+    return 2;
+}
