@@ -51,9 +51,8 @@ void fill_fake_host(int interface_count)
         data.ifmd_data.ifi_obytes = 98765432101u;
         data.ifmd_data.ifi_ipackets = 123456789u;
         data.ifmd_data.ifi_opackets = 98765432u;
-        fake_kernel::set_value({CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_IFDATA, index,
-                                IFDATA_GENERAL},
-                               data);
+        fake_kernel::set_value(
+            {CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_IFDATA, index, IFDATA_GENERAL}, data);
     }
 }
 

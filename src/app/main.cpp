@@ -44,7 +44,7 @@ int serve(const std::string& listen_address, const std::string& metrics_prefix, 
     return server.run();
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char* argv[])
 {

@@ -17,7 +17,7 @@ bool read_u64(const char* name, std::uint64_t& value)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 // The ZFS ARC names exist only while ZFS is loaded.
 bool read_arc_sizes(ArcSizes& arc)

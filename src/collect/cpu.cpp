@@ -21,7 +21,7 @@ long cp_time_tick_rate()
     return sysconf(_SC_CLK_TCK);
 }
 
-} // namespace
+}  // namespace
 
 bool read_cpu_times(CpuTimes& times)
 {

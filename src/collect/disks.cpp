@@ -25,7 +25,7 @@ bool find_in_tree(GeomStatsHandle& handle, const void* id, struct gident*& found
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<GeomStatsHandle> open_geom_stats()
 {

@@ -18,7 +18,7 @@ bool read_page_count(const char* name, std::uint32_t& pages)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool read_memory_usage(MemoryUsage& memory)
 {

@@ -7,16 +7,16 @@
 // zero a record before each call.
 
 struct CpuTimes {
-    double user;      // seconds in user mode since boot, all CPUs together
-    double nice;      // user mode at lowered priority
-    double system;    // kernel mode
-    double interrupt; // handling interrupts
+    double user;       // seconds in user mode since boot, all CPUs together
+    double nice;       // user mode at lowered priority
+    double system;     // kernel mode
+    double interrupt;  // handling interrupts
     double idle;
 };
 
 struct MemoryUsage {
     std::uint64_t total_bytes;
-    std::uint64_t used_bytes; // total - free, never below 0
+    std::uint64_t used_bytes;  // total - free, never below 0
 };
 
 struct SwapUsage {
@@ -32,7 +32,7 @@ struct LoadAverages {
 
 struct ArcSizes {
     std::uint64_t size_bytes;
-    std::uint64_t c_max_bytes; // 0 when the target maximum cannot be read
+    std::uint64_t c_max_bytes;  // 0 when the target maximum cannot be read
 };
 
 bool read_cpu_times(CpuTimes& times);

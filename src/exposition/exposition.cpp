@@ -14,7 +14,7 @@ struct LabelValue {
     std::string_view text;
 };
 
-} // namespace
+}  // namespace
 
 template <> struct fmt::formatter<LabelValue> {
     constexpr auto parse(format_parse_context& context)
@@ -58,7 +58,7 @@ void append_device_family(std::string& text, std::string_view prefix,
         append(text, sample, prefix, LabelValue{device.name}, device.*field);
 }
 
-} // namespace
+}  // namespace
 
 void append_cpu_families(std::string& text, std::string_view prefix, const CpuTimes& cpu)
 {

@@ -45,4 +45,4 @@ template <typename T> Mib set_named_value(const std::string& name, const T& valu
     return set_named_bytes(name, bytes_of(value));
 }
 
-} // namespace fake_kernel
+}  // namespace fake_kernel

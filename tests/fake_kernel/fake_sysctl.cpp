@@ -62,7 +62,7 @@ int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void reset()
 {
@@ -104,7 +104,7 @@ int call_count()
     return tables().calls;
 }
 
-} // namespace fake_kernel
+}  // namespace fake_kernel
 
 using fake_kernel::tables;
 

@@ -28,18 +28,18 @@ struct LinuxSysctl : ::testing::Test {
 
 TEST_F(LinuxSysctl, CpuStatesFoldLinuxColumnsIntoFreeBsdOnes)
 {
-    use("host-plain"); // a kernel with steal and guest columns
+    use("host-plain");  // a kernel with steal and guest columns
     std::int64_t ticks[5] = {};
     size_t length = sizeof ticks;
     ASSERT_EQ(sysctlbyname("kern.cp_time", ticks, &length, nullptr, 0), 0);
     EXPECT_EQ(length, 40u);
-    EXPECT_EQ(ticks[0], 100);       // user (guest time is inside it already)
-    EXPECT_EQ(ticks[1], 5);         // nice
-    EXPECT_EQ(ticks[2], 50);        // system
-    EXPECT_EQ(ticks[3], 3 + 7);     // irq + softirq
-    EXPECT_EQ(ticks[4], 1000 + 20); // idle + iowait
+    EXPECT_EQ(ticks[0], 100);        // user (guest time is inside it already)
+    EXPECT_EQ(ticks[1], 5);          // nice
+    EXPECT_EQ(ticks[2], 50);         // system
+    EXPECT_EQ(ticks[3], 3 + 7);      // irq + softirq
+    EXPECT_EQ(ticks[4], 1000 + 20);  // idle + iowait
 
-    use("host-swap-zfs"); // an older kernel with seven columns
+    use("host-swap-zfs");  // an older kernel with seven columns
     ASSERT_EQ(sysctlbyname("kern.cp_time", ticks, &length, nullptr, 0), 0);
     EXPECT_EQ(ticks[3], 6 + 7);
     EXPECT_EQ(ticks[4], 4 + 5);
@@ -72,7 +72,7 @@ TEST_F(LinuxSysctl, PageCountsAreMemInfoInPages)
     ASSERT_EQ(sysctlbyname("vm.stats.vm.v_free_count", &pages, &length, nullptr, 0), 0);
     EXPECT_EQ(pages, 4096000 * std::uint64_t{1024} / page);
 
-    use("host-swap-zfs"); // the lines in another order
+    use("host-swap-zfs");  // the lines in another order
     MemoryUsage memory{};
     ASSERT_TRUE(read_memory_usage(memory));
     EXPECT_EQ(memory.total_bytes, 8192 * std::uint64_t{1024} / page * page);
@@ -106,7 +106,7 @@ TEST_F(LinuxSysctl, SwapInfoIsOneVersionTwoRecordPerSwapsLine)
     EXPECT_EQ(swap.total_bytes, (4000000 / page_kib + 1048576 / page_kib) * page);
     EXPECT_EQ(swap.used_bytes, (40000 / page_kib + 8 / page_kib) * page);
 
-    use("host-plain"); // no swap configured
+    use("host-plain");  // no swap configured
     swap = SwapUsage{1, 1};
     ASSERT_TRUE(read_swap_usage(swap));
     EXPECT_EQ(swap.total_bytes, 0u);
@@ -165,4 +165,4 @@ TEST_F(LinuxSysctl, MissingProcFilesFailTheReading)
     EXPECT_TRUE(read_swap_usage(swap)) << "the node resolves; there are just no devices";
 }
 
-} // namespace
+}  // namespace

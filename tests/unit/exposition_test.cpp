@@ -96,4 +96,4 @@ TEST(Exposition, MetricsPrefixMustKeepNamesValid)
         EXPECT_FALSE(is_valid_metrics_prefix(bad)) << bad;
 }
 
-} // namespace
+}  // namespace

@@ -178,7 +178,7 @@ TEST_F(ScalarReaders, SwapSumsTheVersionTwoRecordsOfEveryDevice)
     const auto page = static_cast<std::uint64_t>(getpagesize());
     fake_kernel::set_name("vm.swap_info", swap_info);
     set_swap_device(0, 2, 1000, 10);
-    set_swap_device(1, 1, 500000, 400000); // another layout: ignored
+    set_swap_device(1, 1, 500000, 400000);  // another layout: ignored
     set_swap_device(2, 2, 3000, 20);
     SwapUsage swap{};
     ASSERT_TRUE(read_swap_usage(swap));
@@ -208,7 +208,7 @@ TEST_F(ScalarReaders, SwapStopsAtTheFirstMissingIndex)
 {
     fake_kernel::set_name("vm.swap_info", swap_info);
     set_swap_device(0, 2, 100, 1);
-    set_swap_device(2, 2, 100000, 1); // beyond a gap: never reached
+    set_swap_device(2, 2, 100000, 1);  // beyond a gap: never reached
     SwapUsage swap{};
     ASSERT_TRUE(read_swap_usage(swap));
     EXPECT_EQ(swap.total_bytes, 100 * static_cast<std::uint64_t>(getpagesize()));
@@ -249,4 +249,4 @@ TEST_F(ScalarReaders, LoadAveragesComeFromTheCLibrary)
     EXPECT_GE(load.load15, 0.0);
 }
 
-} // namespace
+}  // namespace

@@ -8,12 +8,53 @@
 
 namespace {
 
-char root_directory[4096] = ""; // empty means "/"
+char root_directory[4096] = "";  // empty means "/"
 
-} // namespace
+// Files kept open for rereading, by the absolute path asked for.
+struct KeptFile {
+    const char* absolute_path;  // a string literal of the caller's
+    int fd;
+};
+KeptFile kept_files[8];
+int kept_count = 0;
+
+void forget_kept_files()
+{
+    for (int i = 0; i < kept_count; ++i)
+        close(kept_files[i].fd);
+    kept_count = 0;
+}
+
+ssize_t read_from(int fd, char* buffer, size_t capacity)
+{
+    size_t filled = 0;
+    while (filled < capacity) {
+        const ssize_t got =
+            pread(fd, buffer + filled, capacity - filled, static_cast<off_t>(filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(filled);
+}
+
+int open_below_root(const char* absolute_path)
+{
+    char path[4096 + 256];
+    if (!platform_path(absolute_path, path, sizeof path))
+        return -1;
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+}  // namespace
 
 void set_platform_root(const char* directory)
 {
+    forget_kept_files();
     size_t length = strnlen(directory, sizeof root_directory - 1);
     while (length > 0 && directory[length - 1] == '/')
         --length;
@@ -34,27 +75,38 @@ bool platform_path(const char* absolute_path, char* path, size_t capacity)
 
 ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capacity)
 {
-    char path[4096 + 256];
-    if (!platform_path(absolute_path, path, sizeof path))
-        return -1;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = open_below_root(absolute_path);
     if (fd < 0)
         return -1;
-    size_t filled = 0;
-    while (filled < capacity) {
-        const ssize_t got = read(fd, buffer + filled, capacity - filled);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            close(fd);
-            return -1;
-        }
-        if (got == 0)
-            break;
-        filled += static_cast<size_t>(got);
-    }
+    const ssize_t length = read_from(fd, buffer, capacity);
     close(fd);
-    return static_cast<ssize_t>(filled);
+    return length;
+}
+
+ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t capacity)
+{
+    for (int i = 0; i < kept_count; ++i) {
+        if (std::strcmp(kept_files[i].absolute_path, absolute_path) != 0)
+            continue;
+        const ssize_t length = read_from(kept_files[i].fd, buffer, capacity);
+        if (length >= 0)
+            return length;
+        // The file went away under us (a module unloaded): open it anew next time.
+        close(kept_files[i].fd);
+        kept_files[i] = kept_files[--kept_count];
+        return -1;
+    }
+    // A file that is missing now (ZFS not loaded yet) is looked for again next time.
+    const int fd = open_below_root(absolute_path);
+    if (fd < 0)
+        return -1;
+    if (kept_count == static_cast<int>(sizeof kept_files / sizeof kept_files[0])) {
+        const ssize_t length = read_from(fd, buffer, capacity);
+        close(fd);
+        return length;
+    }
+    kept_files[kept_count++] = KeptFile{absolute_path, fd};
+    return read_from(fd, buffer, capacity);
 }
 
 bool next_line(TextCursor& text)

@@ -16,6 +16,10 @@ void set_platform_root(const char* directory);
 // root: the byte count, or -1 when the file cannot be opened or read.
 ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capacity);
 
+// The same for a file read again on every scrape: it is kept open and read
+// with pread from offset 0, which makes /proc generate it afresh.
+ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t capacity);
+
 // Joins the root and `absolute_path`; false when it does not fit.
 bool platform_path(const char* absolute_path, char* path, size_t capacity);
 

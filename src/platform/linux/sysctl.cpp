@@ -55,7 +55,7 @@ long linux_tick_rate()
 int answer_cp_time(void* oldp, size_t* oldlenp)
 {
     char buffer[1024];
-    const ssize_t length = read_platform_file("/proc/stat", buffer, sizeof buffer);
+    const ssize_t length = reread_platform_file("/proc/stat", buffer, sizeof buffer);
     if (length <= 0)
         return ENOENT;
     TextCursor text{buffer, buffer + length};
@@ -93,7 +93,7 @@ int answer_clockrate(void* oldp, size_t* oldlenp)
 int answer_page_count(const char* key, void* oldp, size_t* oldlenp)
 {
     char buffer[4096];
-    const ssize_t length = read_platform_file("/proc/meminfo", buffer, sizeof buffer);
+    const ssize_t length = reread_platform_file("/proc/meminfo", buffer, sizeof buffer);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (length <= 0 || page_size <= 0)
         return ENOENT;
@@ -110,7 +110,7 @@ int answer_page_count(const char* key, void* oldp, size_t* oldlenp)
 int answer_swap_device(int index, void* oldp, size_t* oldlenp)
 {
     char buffer[16384];
-    const ssize_t length = read_platform_file("/proc/swaps", buffer, sizeof buffer);
+    const ssize_t length = reread_platform_file("/proc/swaps", buffer, sizeof buffer);
     if (length <= 0 || index < 0)
         return ENOENT;
     TextCursor text{buffer, buffer + length};
@@ -145,7 +145,7 @@ int answer_arc(const char* key, void* oldp, size_t* oldlenp)
 {
     char buffer[16384];
     const ssize_t length =
-        read_platform_file("/proc/spl/kstat/zfs/arcstats", buffer, sizeof buffer);
+        reread_platform_file("/proc/spl/kstat/zfs/arcstats", buffer, sizeof buffer);
     if (length <= 0)
         return ENOENT;
     TextCursor text{buffer, buffer + length};
@@ -175,7 +175,7 @@ int answer(Source source, const int* extra, unsigned int extra_count, void* oldp
     return ENOENT;
 }
 
-} // namespace
+}  // namespace
 
 int copy_out(const void* value, size_t size, void* oldp, size_t* oldlenp)
 {

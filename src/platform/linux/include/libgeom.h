@@ -20,14 +20,14 @@ struct gprovider;
 LIST_HEAD(gconf, gconfig);
 
 struct gident {
-    void* lg_id;  // the kernel's identity of the object
-    void* lg_ptr; // the gclass, ggeom, gprovider or gconsumer
+    void* lg_id;   // the kernel's identity of the object
+    void* lg_ptr;  // the gclass, ggeom, gprovider or gconsumer
     enum { ISCLASS, ISGEOM, ISPROVIDER, ISCONSUMER } lg_what;
 };
 
 struct gmesh {
     LIST_HEAD(, gclass) lg_class;
-    struct gident* lg_ident; // ends with an entry whose lg_id is null
+    struct gident* lg_ident;  // ends with an entry whose lg_id is null
 };
 
 struct gconfig {
@@ -48,7 +48,7 @@ struct ggeom {
     void* lg_id;
     struct gclass* lg_class;
     char* lg_name;
-    unsigned int lg_rank; // 1 for a geom that consumes no other provider
+    unsigned int lg_rank;  // 1 for a geom that consumes no other provider
     LIST_ENTRY(ggeom) lg_geom;
     LIST_HEAD(, gconsumer) lg_consumer;
     LIST_HEAD(, gprovider) lg_provider;
@@ -67,7 +67,7 @@ struct gconsumer {
 
 struct gprovider {
     void* lg_id;
-    char* lg_name; // "sda", without "/dev/"
+    char* lg_name;  // "sda", without "/dev/"
     struct ggeom* lg_geom;
     LIST_ENTRY(gprovider) lg_provider;
     LIST_HEAD(, gconsumer) lg_consumers;
@@ -84,14 +84,14 @@ int geom_gettree(struct gmesh* mesh);
 void geom_deletetree(struct gmesh* mesh);
 struct gident* geom_lookupid(struct gmesh* mesh, const void* id);
 
-int geom_stats_open(void); // 0, or an errno value; EBUSY when already open
+int geom_stats_open(void);  // 0, or an errno value; EBUSY when already open
 void geom_stats_close(void);
 void geom_stats_resync(void);
-void* geom_stats_snapshot_get(void); // null only when out of memory
+void* geom_stats_snapshot_get(void);  // null only when out of memory
 void geom_stats_snapshot_free(void* snapshot);
 void geom_stats_snapshot_timestamp(void* snapshot, struct timespec* when);
 void geom_stats_snapshot_reset(void* snapshot);
-struct devstat* geom_stats_snapshot_next(void* snapshot); // null at the end
+struct devstat* geom_stats_snapshot_next(void* snapshot);  // null at the end
 
 #ifdef __cplusplus
 }

@@ -26,7 +26,7 @@
 #define IFDATA_DRIVERNAME 3
 
 struct ifmibdata {
-    char ifmd_name[IFNAMSIZ]; // NUL-terminated on FreeBSD
+    char ifmd_name[IFNAMSIZ];  // NUL-terminated on FreeBSD
     int ifmd_pcount;
     int ifmd_flags;
     int ifmd_snd_len;

@@ -22,7 +22,7 @@ typedef enum { DEVSTAT_TYPE_DIRECT = 0x000 } devstat_type_flags;
 typedef enum { DEVSTAT_PRIORITY_MIN = 0x000 } devstat_priority;
 
 struct devstat {
-    unsigned int sequence0; // bumped last by a writer
+    unsigned int sequence0;  // bumped last by a writer
     int allocated;
     unsigned int start_count;
     unsigned int end_count;
@@ -41,8 +41,8 @@ struct devstat {
     devstat_support_flags flags;
     devstat_type_flags device_type;
     devstat_priority priority;
-    const void* id;         // the GEOM provider this record belongs to, or null
-    unsigned int sequence1; // bumped first by a writer
+    const void* id;          // the GEOM provider this record belongs to, or null
+    unsigned int sequence1;  // bumped first by a writer
 };
 
 #ifdef __cplusplus

@@ -10,9 +10,9 @@
 // "kern.clockrate": the kernel's clock rates in hertz.
 struct clockinfo {
     int hz;
-    int tick; // microseconds per hz tick
+    int tick;  // microseconds per hz tick
     int spare;
-    int stathz; // the rate at which "kern.cp_time" counts
+    int stathz;  // the rate at which "kern.cp_time" counts
     int profhz;
 };
 

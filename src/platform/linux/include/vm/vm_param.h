@@ -8,10 +8,10 @@
 
 struct xswdev {
     unsigned int xsw_version;
-    uint64_t xsw_dev; // FreeBSD's 64-bit dev_t
+    uint64_t xsw_dev;  // FreeBSD's 64-bit dev_t
     int xsw_flags;
-    int xsw_nblks; // size in pages
-    int xsw_used;  // pages in use
+    int xsw_nblks;  // size in pages
+    int xsw_used;   // pages in use
 };
 
 #ifdef __cplusplus
