@@ -215,6 +215,18 @@ bool ip(const std::string& arguments)
     return std::system(("ip " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Frames sent before the kernel has noticed the carrier are dropped before
+// any counter sees them.
+bool wait_until_running(const std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (std::system(("ip -o link show " + name + " | grep -q 'state UP'").c_str()) == 0)
+            return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 // No IPv6 neighbour discovery on new links, so the only traffic is ours.
 void quiet_new_links()
 {
@@ -250,6 +262,8 @@ std::string send_frames_over_veth()
         return "skip: cannot create a veth pair (no iproute2 or no veth support)";
     if (!ip("link set ka up") || !ip("link set kb up"))
         return "cannot bring the veth pair up";
+    if (!wait_until_running("ka") || !wait_until_running("kb"))
+        return "the veth pair has no carrier";
 
     std::vector<InterfaceSample> before;
     if (!read_interface_samples(before) || !find(before, "ka") || !find(before, "kb"))
