@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// The kernel's network links as one consistent list, read in a single request.
+// Kept free of Linux's netlink headers: their NETLINK_GENERIC (a netlink
+// protocol) clashes with FreeBSD's (the "net.link.generic" level).
+
+struct LinkRecord {
+    int index;
+    char name[16]; // NUL-terminated
+    std::uint32_t mtu;
+    std::uint64_t rx_bytes;
+    std::uint64_t tx_bytes;
+    std::uint64_t rx_packets;
+    std::uint64_t tx_packets;
+    std::uint64_t rx_errors;
+    std::uint64_t tx_errors;
+    std::uint64_t rx_dropped; // including packets the device missed
+    std::uint64_t tx_dropped;
+    std::uint64_t multicast;
+    std::uint64_t collisions;
+};
+
+// Replaces `links` with every link of the caller's network namespace, in
+// ascending index: 0, or an errno value with `links` empty.
+int read_link_table(std::vector<LinkRecord>& links);

@@ -1,0 +1,169 @@
+// The link list from one rtnetlink dump (RTM_GETLINK): names, indexes and
+// 64-bit counters of every interface, in a few large reads however many
+// interfaces there are.
+
+#include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "link_table.hpp"
+
+namespace {
+
+constexpr std::uint32_t dump_sequence = 1;
+
+struct DumpRequest {
+    nlmsghdr header;
+    ifinfomsg link;
+};
+
+// Closes the socket on every way out.
+struct NetlinkSocket {
+    int descriptor;
+    ~NetlinkSocket()
+    {
+        if (descriptor >= 0)
+            close(descriptor);
+    }
+};
+
+// The attributes of one RTM_NEWLINK message that we keep. Messages lacking a
+// name or counters are skipped.
+bool parse_link(const char* payload, size_t length, LinkRecord& link)
+{
+    if (length < NLMSG_ALIGN(sizeof(ifinfomsg)))
+        return false;
+    ifinfomsg info;
+    std::memcpy(&info, payload, sizeof info);
+    std::memset(&link, 0, sizeof link);
+    link.index = info.ifi_index;
+
+    bool named = false;
+    bool counted = false;
+    size_t at = NLMSG_ALIGN(sizeof(ifinfomsg));
+    while (length - at >= sizeof(rtattr)) {
+        rtattr attribute;
+        std::memcpy(&attribute, payload + at, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || attribute.rta_len > length - at)
+            break;
+        const char* data = payload + at + RTA_LENGTH(0);
+        const size_t data_length = attribute.rta_len - RTA_LENGTH(0);
+        if (attribute.rta_type == IFLA_IFNAME) {
+            const size_t name_length = strnlen(data, std::min(data_length, sizeof link.name - 1));
+            std::memcpy(link.name, data, name_length);
+            named = name_length > 0;
+        } else if (attribute.rta_type == IFLA_MTU && data_length >= sizeof link.mtu) {
+            std::memcpy(&link.mtu, data, sizeof link.mtu);
+        } else if (attribute.rta_type == IFLA_STATS64) {
+            // Newer kernels append fields; the ones we use were there from the start.
+            rtnl_link_stats64 stats{};
+            std::memcpy(&stats, data, std::min(data_length, sizeof stats));
+            link.rx_bytes = stats.rx_bytes;
+            link.tx_bytes = stats.tx_bytes;
+            link.rx_packets = stats.rx_packets;
+            link.tx_packets = stats.tx_packets;
+            link.rx_errors = stats.rx_errors;
+            link.tx_errors = stats.tx_errors;
+            // As /proc/net/dev counts input drops.
+            link.rx_dropped = stats.rx_dropped + stats.rx_missed_errors;
+            link.tx_dropped = stats.tx_dropped;
+            link.multicast = stats.multicast;
+            link.collisions = stats.collisions;
+            counted = data_length >= offsetof(rtnl_link_stats64, rx_nohandler);
+        }
+        at += RTA_ALIGN(attribute.rta_len);
+        if (at > length)
+            break;
+    }
+    return named && counted && link.index > 0;
+}
+
+// Reads the dump's replies until NLMSG_DONE: 0 or an errno value.
+int receive_links(int descriptor, std::vector<LinkRecord>& links)
+{
+    alignas(nlmsghdr) char buffer[32768];
+    for (;;) {
+        iovec piece{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        const ssize_t received = recvmsg(descriptor, &message, 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0)
+            return errno;
+        if (received == 0)
+            return EIO;
+        if (message.msg_flags & MSG_TRUNC)
+            return EMSGSIZE;
+
+        size_t at = 0;
+        const auto length = static_cast<size_t>(received);
+        while (length - at >= sizeof(nlmsghdr)) {
+            nlmsghdr header;
+            std::memcpy(&header, buffer + at, sizeof header);
+            if (header.nlmsg_len < sizeof header || header.nlmsg_len > length - at)
+                return EPROTO;
+            const char* payload = buffer + at + NLMSG_HDRLEN;
+            const size_t payload_length = header.nlmsg_len - NLMSG_HDRLEN;
+            if (header.nlmsg_seq == dump_sequence) {
+                if (header.nlmsg_type == NLMSG_DONE)
+                    return 0;
+                if (header.nlmsg_type == NLMSG_ERROR) {
+                    nlmsgerr failure{};
+                    std::memcpy(&failure, payload, std::min(payload_length, sizeof failure));
+                    return failure.error < 0 ? -failure.error : EIO;
+                }
+                LinkRecord link;
+                if (header.nlmsg_type == RTM_NEWLINK && parse_link(payload, payload_length, link))
+                    links.push_back(link);
+            }
+            at += NLMSG_ALIGN(header.nlmsg_len);
+        }
+    }
+}
+
+} // namespace
+
+int read_link_table(std::vector<LinkRecord>& links)
+{
+    links.clear();
+    // A socket of its own per reading: a socket belongs to the network
+    // namespace it was made in, and the caller's may have changed since.
+    NetlinkSocket socket_{socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
+    if (socket_.descriptor < 0)
+        return errno;
+
+    DumpRequest request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = dump_sequence;
+    request.link.ifi_family = AF_UNSPEC;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(socket_.descriptor, &request, sizeof request, 0,
+               reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0)
+        return errno;
+
+    const int error = receive_links(socket_.descriptor, links);
+    if (error != 0) {
+        links.clear();
+        return error;
+    }
+    // Older kernels dump in hash order, and a dump that raced with a change may
+    // repeat a link.
+    std::sort(links.begin(), links.end(),
+              [](const LinkRecord& a, const LinkRecord& b) { return a.index < b.index; });
+    links.erase(
+        std::unique(links.begin(), links.end(),
+                    [](const LinkRecord& a, const LinkRecord& b) { return a.index == b.index; }),
+        links.end());
+    return 0;
+}
