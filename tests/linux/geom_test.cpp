@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "collect/disk_samples.hpp"
+#include "geom_identity.hpp"
 #include "platform_files.hpp"
 
 namespace {
@@ -124,6 +125,17 @@ TEST_F(LinuxGeom, IdentitiesSurviveReloadsAndANewDeviceGetsItsOwn)
     EXPECT_EQ(geom_gettree(&failed), ENOENT);
     EXPECT_EQ(geom_lookupid(&failed, nullptr), nullptr);
     geom_deletetree(&failed);
+}
+
+TEST_F(LinuxGeom, ADeviceNumberTakenOverByAnotherDeviceGetsANewIdentity)
+{
+    const void* first = provider_identity(259, 7, "nvme0n1");
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(provider_identity(259, 7, "nvme0n1"), first);
+    EXPECT_NE(provider_identity(259, 8, "nvme0n1"), first);
+    const void* second = provider_identity(259, 7, "nvme1n1");
+    EXPECT_NE(second, first);
+    EXPECT_EQ(provider_identity(259, 7, "nvme1n1"), second);
 }
 
 TEST_F(LinuxGeom, ASnapshotHoldsOneRecordPerDiskstatsLine)
