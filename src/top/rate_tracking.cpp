@@ -19,7 +19,8 @@ double per_second(std::uint64_t current, std::uint64_t previous, double elapsed)
 template <typename Table, typename Sample>
 void store_in(Table& table, const Sample& sample, double now)
 {
-    const auto [entry, inserted] = table.try_emplace(sample.name, sample, now);
+    const auto [entry, inserted] =
+        table.try_emplace(sample.name, typename Table::mapped_type{sample, now});
     if (!inserted) {
         entry->second.sample = sample;
         entry->second.stored_at = now;
