@@ -19,12 +19,14 @@ double per_second(std::uint64_t current, std::uint64_t previous, double elapsed)
 template <typename Table, typename Sample>
 void store_in(Table& table, const Sample& sample, double now)
 {
-    const auto [entry, inserted] =
-        table.try_emplace(sample.name, typename Table::mapped_type{sample, now});
-    if (!inserted) {
+    // One look-up serves both cases; a known name keeps its node and key.
+    const auto entry = table.lower_bound(sample.name);
+    if (entry != table.end() && entry->first == sample.name) {
         entry->second.sample = sample;
         entry->second.stored_at = now;
+        return;
     }
+    table.emplace_hint(entry, sample.name, typename Table::mapped_type{sample, now});
 }
 
 } // namespace
