@@ -62,11 +62,13 @@ CpuShares compute_cpu_shares(const CpuTimes& current, const CpuTimes& previous)
     const double system = current.system - previous.system;
     const double interrupt = current.interrupt - previous.interrupt;
     const double idle = current.idle - previous.idle;
-    double total = user + nice + system + interrupt + idle;
-    if (!(total > 0))
-        total = 1;
+    const double elapsed = user + nice + system + interrupt + idle;
+    // With no CPU time passed the shares are all 0; dividing by 1 keeps them
+    // finite, and busy is counted from the time that passed, not from the
+    // divisor, so a stalled counter does not read as 100% busy.
+    const double total = elapsed > 0 ? elapsed : 1;
     return CpuShares{
-        std::clamp((total - idle) / total * 100, 0.0, 100.0),
+        std::clamp((elapsed - idle) / total * 100, 0.0, 100.0),
         user / total * 100,
         system / total * 100,
         interrupt / total * 100,
