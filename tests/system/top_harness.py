@@ -84,10 +84,8 @@ class TopRun:
 
     def frames(self):
         """Complete frames: each one is followed by the next or by the final newline."""
-        pieces = self.output.split(FRAME_START)
-        return [piece for piece in pieces[1:-1]] + (
-            [pieces[-1]] if len(pieces) > 1 and self.process.poll() is not None else []
-        )
+        pieces = self.output.split(FRAME_START)[1:]
+        return pieces if self.process.poll() is not None else pieces[:-1]
 
 
 RATE = re.compile(rb"(\d+\.\d) (B|KiB|MiB|GiB|TiB)/s")
