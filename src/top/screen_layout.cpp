@@ -1,0 +1,122 @@
+#include "top/screen_layout.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+const char* const byte_units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+constexpr int largest_unit = 4;
+constexpr double one_unit_down = 0x1p-10; // multiplying by it is exact
+
+void append_summary_line(std::string& frame, const FrameContents& contents)
+{
+    std::string summary_line;
+    auto out = std::back_inserter(summary_line);
+    if (contents.load)
+        fmt::format_to(out, "Load: {:.2f} {:.2f} {:.2f}", contents.load->load1,
+                       contents.load->load5, contents.load->load15);
+    if (contents.swap)
+        fmt::format_to(out, "   Swap: {} / {}",
+                       format_byte_amount(static_cast<double>(contents.swap->used_bytes)),
+                       format_byte_amount(static_cast<double>(contents.swap->total_bytes)));
+    if (contents.arc)
+        fmt::format_to(out, "   ARC: {}",
+                       format_byte_amount(static_cast<double>(contents.arc->size_bytes)));
+    if (!summary_line.empty()) {
+        frame += summary_line;
+        frame += '\n';
+    }
+}
+
+void append_disk_table(std::string& frame, const std::vector<DiskRow>& rows)
+{
+    auto out = std::back_inserter(frame);
+    fmt::format_to(out, "\n{:<12} {:>7}  {:>12}  {:>12}\n", "Disk", "busy", "read", "write");
+    for (const DiskRow& row : rows)
+        fmt::format_to(out, "{:<12} {:6.1f}%  {:>12}  {:>12}\n", row.name, row.rates.busy_percent,
+                       format_byte_rate(row.rates.read_bytes_per_second),
+                       format_byte_rate(row.rates.write_bytes_per_second));
+}
+
+void append_interface_table(std::string& frame, const std::vector<InterfaceRow>& rows)
+{
+    auto out = std::back_inserter(frame);
+    fmt::format_to(out, "\n{:<12} {:>12}  {:>12}  {:>9}  {:>9}\n", "Iface", "rx", "tx", "rx pps",
+                   "tx pps");
+    for (const InterfaceRow& row : rows)
+        fmt::format_to(out, "{:<12} {:>12}  {:>12}  {:>9.0f}  {:>9.0f}\n", row.name,
+                       format_byte_rate(row.rates.rx_bytes_per_second),
+                       format_byte_rate(row.rates.tx_bytes_per_second),
+                       row.rates.rx_packets_per_second, row.rates.tx_packets_per_second);
+}
+
+} // namespace
+
+CpuShares compute_cpu_shares(const CpuTimes& current, const CpuTimes& previous)
+{
+    const double user = current.user - previous.user;
+    const double nice = current.nice - previous.nice;
+    const double system = current.system - previous.system;
+    const double interrupt = current.interrupt - previous.interrupt;
+    const double idle = current.idle - previous.idle;
+    const double elapsed = user + nice + system + interrupt + idle;
+    // With no CPU time passed the shares are all 0; dividing by 1 keeps them
+    // finite, and busy is counted from the time that passed, not from the
+    // divisor, so a stalled counter does not read as 100% busy.
+    const double total = elapsed > 0 ? elapsed : 1;
+    return CpuShares{
+        std::clamp((elapsed - idle) / total * 100, 0.0, 100.0),
+        user / total * 100,
+        system / total * 100,
+        interrupt / total * 100,
+        idle / total * 100,
+    };
+}
+
+std::string format_byte_amount(double bytes)
+{
+    int unit = 0;
+    while (bytes >= 1024 && unit < largest_unit) {
+        bytes *= one_unit_down;
+        ++unit;
+    }
+    return fmt::format("{:.1f} {}", bytes, byte_units[unit]);
+}
+
+std::string format_byte_rate(double bytes_per_second)
+{
+    return format_byte_amount(bytes_per_second) + "/s";
+}
+
+std::string build_frame(const FrameContents& contents)
+{
+    std::string frame = "\x1b[2J\x1b[H";
+    frame += "kelmar-host-perfdata - top-like (Ctrl-C to quit)\n\n";
+    auto out = std::back_inserter(frame);
+    if (contents.cpu) {
+        const CpuShares& cpu = *contents.cpu;
+        fmt::format_to(out,
+                       "CPU:  {:5.1f}% busy   user {:.1f}%  sys {:.1f}%  intr {:.1f}%  idle "
+                       "{:.1f}%\n",
+                       cpu.busy, cpu.user, cpu.sys, cpu.intr, cpu.idle);
+    }
+    if (contents.memory) {
+        const MemoryUsage& memory = *contents.memory;
+        const double used_percent = memory.total_bytes != 0
+                                        ? static_cast<double>(memory.used_bytes) /
+                                              static_cast<double>(memory.total_bytes) * 100
+                                        : 0.0;
+        fmt::format_to(out, "Mem:  {} / {} used ({:.1f}%)\n",
+                       format_byte_amount(static_cast<double>(memory.used_bytes)),
+                       format_byte_amount(static_cast<double>(memory.total_bytes)), used_percent);
+    }
+    append_summary_line(frame, contents);
+    if (contents.disks)
+        append_disk_table(frame, *contents.disks);
+    if (contents.interfaces)
+        append_interface_table(frame, *contents.interfaces);
+    return frame;
+}
