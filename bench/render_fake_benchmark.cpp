@@ -14,8 +14,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "app/exporter.hpp"
+#include "fake_geom.hpp"
 #include "fake_kernel.hpp"
 
 namespace {
@@ -40,6 +42,14 @@ void fill_fake_host(int interface_count)
     device.xsw_nblks = 1 << 20;
     device.xsw_used = 12345;
     fake_kernel::set_value({CTL_VM, 0x0400, 0}, device);
+
+    fake_geom::reset();
+    std::vector<struct devstat> disks;
+    for (int unit = 0; unit < 8; ++unit) {
+        const void* id = fake_geom::add_provider(fmt::format("ada{}", unit), 1);
+        disks.push_back(fake_geom::record(id, 123456789012u, 98765432101u, 1234567u, 7654321u));
+    }
+    fake_geom::queue_snapshot(disks);
 
     fake_kernel::set_value({CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_SYSTEM, IFMIB_IFCOUNT},
                            interface_count);
