@@ -247,6 +247,7 @@ class StartUpDiagnostics(unittest.TestCase):
             except OSError:
                 continue
             with socket.socket() as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 try:
                     probe.bind(("127.0.0.1", port))
                 except OSError:
