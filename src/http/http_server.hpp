@@ -20,6 +20,10 @@ public:
     int run();
 
 private:
+    // Reads one request, answers it and winds the connection down; the caller
+    // closes the descriptor.
+    void serve_connection(int client_fd);
+
     std::string listen_address;
     RenderCallback render_callback;
     int listen_fd = -1;
