@@ -41,7 +41,7 @@ def wait_for_port(port, timeout=10.0):
 
 def fetch(port):
     with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        s.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
         chunks = []
         while True:
             data = s.recv(65536)

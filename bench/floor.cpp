@@ -106,7 +106,8 @@ int serve(int port, long body_bytes)
 int scrape(int port, long count)
 {
     static const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                  "User-Agent: kelmar-bench\r\nAccept: */*\r\n\r\n";
+                                  "User-Agent: kelmar-bench\r\nAccept: */*\r\n"
+                                  "Connection: close\r\n\r\n";
     static char buffer[1 << 16];
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -57,7 +57,7 @@ bool input_may_remain(int fd, HeadEnd head_end)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 HeadEnd read_request_head(int client_fd, std::string& request)
 {

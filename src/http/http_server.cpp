@@ -46,7 +46,7 @@ int bind_first(const struct addrinfo* entries)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 HttpServer::HttpServer(std::string listen_address, RenderCallback render_callback)
     : listen_address(std::move(listen_address)), render_callback(std::move(render_callback))

@@ -27,7 +27,7 @@ RequestTarget parse_request_line(std::string_view request)
     return {line.substr(0, method_end), path};
 }
 
-} // namespace
+}  // namespace
 
 std::string answer_request(std::string_view request, const RenderCallback& render_callback)
 {

@@ -29,7 +29,7 @@ void store_in(Table& table, const Sample& sample, double now)
     table.emplace_hint(entry, sample.name, typename Table::mapped_type{sample, now});
 }
 
-} // namespace
+}  // namespace
 
 const StoredDisk* find_previous(const PreviousDisks& table, const std::string& name)
 {

@@ -9,7 +9,7 @@ namespace {
 
 const char* const byte_units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
 constexpr int largest_unit = 4;
-constexpr double one_unit_down = 0x1p-10; // multiplying by it is exact
+constexpr double one_unit_down = 0x1p-10;  // multiplying by it is exact
 
 void append_summary_line(std::string& frame, const FrameContents& contents)
 {
@@ -53,7 +53,7 @@ void append_interface_table(std::string& frame, const std::vector<InterfaceRow>&
                        row.rates.rx_packets_per_second, row.rates.tx_packets_per_second);
 }
 
-} // namespace
+}  // namespace
 
 CpuShares compute_cpu_shares(const CpuTimes& current, const CpuTimes& previous)
 {

@@ -9,7 +9,7 @@
 
 // Percentages of the CPU time that passed between two readings.
 struct CpuShares {
-    double busy; // everything but idle, nice included
+    double busy;  // everything but idle, nice included
     double user;
     double sys;
     double intr;

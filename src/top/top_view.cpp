@@ -71,7 +71,7 @@ RefreshReadings read_refresh(GeomStatsHandle& disk_stats, bool with_cpu)
     return readings;
 }
 
-} // namespace
+}  // namespace
 
 int run_top_view()
 {

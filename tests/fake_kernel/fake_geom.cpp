@@ -13,7 +13,7 @@ namespace {
 struct KernelProvider {
     std::string name;
     unsigned rank;
-    std::unique_ptr<char> identity; // its address is the provider's id
+    std::unique_ptr<char> identity;  // its address is the provider's id
 };
 
 // One copy of the tree as geom_gettree hands it out.
@@ -47,7 +47,7 @@ struct Snapshot {
     size_t position = 0;
 };
 
-} // namespace
+}  // namespace
 
 void reset()
 {
@@ -99,7 +99,7 @@ const Counts& counts()
     return state().counts;
 }
 
-} // namespace fake_geom
+}  // namespace fake_geom
 
 using fake_geom::state;
 

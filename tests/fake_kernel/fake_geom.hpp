@@ -42,11 +42,11 @@ struct Counts {
     int stats_close = 0;
     int snapshots_taken = 0;
     int snapshots_freed = 0;
-    int live_trees = 0; // loaded and not yet deleted
+    int live_trees = 0;  // loaded and not yet deleted
     // Calls libgeom would crash on or that free a tree twice: deleting a tree
     // that is already gone, looking up in a deleted or failed tree.
     int misuses = 0;
 };
 const Counts& counts();
 
-} // namespace fake_geom
+}  // namespace fake_geom

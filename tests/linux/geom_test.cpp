@@ -72,7 +72,7 @@ TEST_F(LinuxGeom, TreeRanksDisksPartitionsAndStackedDevices)
     struct gmesh mesh {};
     ASSERT_EQ(geom_gettree(&mesh), 0);
     auto providers = providers_of(mesh);
-    ASSERT_EQ(providers.size(), 5u); // loop0 has no media
+    ASSERT_EQ(providers.size(), 5u);  // loop0 has no media
     EXPECT_EQ(providers.count("loop0"), 0u);
 
     const struct gprovider* sda = providers["sda"];
@@ -84,7 +84,7 @@ TEST_F(LinuxGeom, TreeRanksDisksPartitionsAndStackedDevices)
         const struct ggeom* table = providers[name]->lg_geom;
         EXPECT_EQ(table->lg_rank, 2u) << name;
         EXPECT_STREQ(table->lg_class->lg_name, "PART");
-        EXPECT_EQ(table, providers["sda1"]->lg_geom); // one table for all three
+        EXPECT_EQ(table, providers["sda1"]->lg_geom);  // one table for all three
         EXPECT_EQ(consumed_by(table), std::vector<std::string>{"sda"});
     }
     const struct ggeom* mapped = providers["dm-0"]->lg_geom;
@@ -95,7 +95,7 @@ TEST_F(LinuxGeom, TreeRanksDisksPartitionsAndStackedDevices)
     geom_deletetree(&mesh);
     EXPECT_EQ(mesh.lg_ident, nullptr);
     EXPECT_EQ(geom_lookupid(&mesh, sda), nullptr);
-    geom_deletetree(&mesh); // a deleted tree can be deleted again
+    geom_deletetree(&mesh);  // a deleted tree can be deleted again
 }
 
 TEST_F(LinuxGeom, IdentitiesSurviveReloadsAndANewDeviceGetsItsOwn)
@@ -165,7 +165,7 @@ TEST_F(LinuxGeom, ASnapshotHoldsOneRecordPerDiskstatsLine)
     EXPECT_EQ(sda.operations[DEVSTAT_FREE], 7u);
     EXPECT_EQ(sda.operations[DEVSTAT_NO_DATA], 25u);
     EXPECT_EQ(sda.busy_time.sec, 1);
-    EXPECT_EQ(sda.busy_time.frac, std::uint64_t{1} << 63); // 1500 ms
+    EXPECT_EQ(sda.busy_time.frac, std::uint64_t{1} << 63);  // 1500 ms
     EXPECT_EQ(record_named(snapshot, "loop0").id, nullptr);
     EXPECT_EQ(record_named(snapshot, "dm-0").start_count - record_named(snapshot, "dm-0").end_count,
               2u);
@@ -174,7 +174,7 @@ TEST_F(LinuxGeom, ASnapshotHoldsOneRecordPerDiskstatsLine)
 
     geom_stats_close();
     EXPECT_EQ(geom_stats_snapshot_get(), nullptr);
-    EXPECT_EQ(geom_stats_open(), 0); // closing ends the EBUSY
+    EXPECT_EQ(geom_stats_open(), 0);  // closing ends the EBUSY
 }
 
 TEST_F(LinuxGeom, TheReaderTakesTheDiskAndLeavesTheRest)
@@ -205,7 +205,7 @@ TEST_F(LinuxGeom, DevicesAttachedAfterTheTreeWasLoadedAreFoundByAReload)
     std::vector<DiskSample> disks;
     ASSERT_TRUE(read_disk_samples(*handle, disks));
     ASSERT_EQ(disks.size(), 3u);
-    EXPECT_EQ(disks[0].name, "loop0"); // media inserted; its line has 11 counters
+    EXPECT_EQ(disks[0].name, "loop0");  // media inserted; its line has 11 counters
     EXPECT_EQ(disks[0].read_bytes, 64u * 512);
     EXPECT_EQ(disks[1].name, "sda");
     EXPECT_EQ(disks[2].name, "sdb");
@@ -275,4 +275,4 @@ TEST_F(LinuxGeom, ThisMachinesDisksAreLsblksWholeDisks)
     close_geom_stats(handle);
 }
 
-} // namespace
+}  // namespace

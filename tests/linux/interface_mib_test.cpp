@@ -91,7 +91,7 @@ TEST(InterfaceMib, AgreesWithProcNetDev)
         SCOPED_TRACE(sample.name);
         ASSERT_TRUE(before.count(sample.name) || after.count(sample.name));
         if (!before.count(sample.name) || !after.count(sample.name))
-            continue; // came or went during the reading
+            continue;  // came or went during the reading
         const Counters counters = counters_of(sample);
         for (size_t i = 0; i < counters.size(); ++i) {
             EXPECT_LE(before.at(sample.name)[i], counters[i]) << "counter " << i;
@@ -278,9 +278,9 @@ std::string send_frames_over_veth()
     to.sll_halen = 6;
     std::memset(to.sll_addr, 0xff, 6);
     unsigned char frame[frame_size] = {};
-    std::memset(frame, 0xff, 6);        // broadcast
-    frame[6] = 0x02;                    // locally administered source
-    frame[12] = 0x88, frame[13] = 0xb5; // local experimental EtherType
+    std::memset(frame, 0xff, 6);         // broadcast
+    frame[6] = 0x02;                     // locally administered source
+    frame[12] = 0x88, frame[13] = 0xb5;  // local experimental EtherType
     for (int i = 0; i < frame_count; ++i)
         if (sendto(raw, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
             static_cast<ssize_t>(sizeof frame))
@@ -365,4 +365,4 @@ TEST(InterfaceMibInNamespace, WalkSkipsDeletedInterfaces)
     expect_success(run_in_new_network_namespace(walk_skips_deleted_interfaces));
 }
 
-} // namespace
+}  // namespace

@@ -87,7 +87,7 @@ TEST_F(Kqueue, AFailedChangeIsAnErrorEventWhenThereIsRoomAndAFailedCallOtherwise
     EXPECT_EQ(event.data, EBADF);
 
     ASSERT_EQ(add_read(pipe_fds[0]), 0);
-    EXPECT_EQ(add_read(pipe_fds[0]), 0); // adding again modifies
+    EXPECT_EQ(add_read(pipe_fds[0]), 0);  // adding again modifies
     EV_SET(&change, static_cast<std::uintptr_t>(pipe_fds[0]), EVFILT_READ, EV_DELETE, 0, 0,
            nullptr);
     EXPECT_EQ(kevent(kq, &change, 1, nullptr, 0, nullptr), 0);
@@ -122,4 +122,4 @@ TEST_F(Kqueue, ACaughtSignalEndsTheWaitWithEintrEvenUnderSaRestart)
     EXPECT_EQ(error, EINTR);
 }
 
-} // namespace
+}  // namespace

@@ -59,7 +59,7 @@ TEST_F(SocketPair, SendingToAPeerThatHasGoneNeitherRaisesSigpipeNorHangs)
     close(peer);
     peer = -1;
     send_response(server, std::string(1 << 20, 'r'));
-    SUCCEED(); // SIGPIPE would have ended the test program
+    SUCCEED();  // SIGPIPE would have ended the test program
 }
 
 TEST_F(SocketPair, ALargeResponseArrivesWholeThroughPartialSends)
@@ -83,4 +83,4 @@ TEST_F(SocketPair, ALargeResponseArrivesWholeThroughPartialSends)
     EXPECT_TRUE(received == response);
 }
 
-} // namespace
+}  // namespace

@@ -105,4 +105,4 @@ TEST_F(ExporterDisks, AHandleThatIsNotReadyLeavesTheDiskFamiliesOut)
     }
 }
 
-} // namespace
+}  // namespace

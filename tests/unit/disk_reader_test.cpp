@@ -50,7 +50,7 @@ TEST_F(DiskReader, OnlyTheDiskUnderThePartitionsCounts)
     EXPECT_EQ(disks[0].write_bytes, 8192u);
     EXPECT_EQ(disks[0].read_ops, 3u);
     EXPECT_EQ(disks[0].write_ops, 5u);
-    EXPECT_EQ(fake_geom::counts().gettree, 1); // no reload for a null id
+    EXPECT_EQ(fake_geom::counts().gettree, 1);  // no reload for a null id
     EXPECT_EQ(fake_geom::counts().snapshots_freed, 1);
 
     close_geom_stats(handle);
@@ -77,7 +77,7 @@ TEST_F(DiskReader, ADiskAttachedLaterIsFoundThroughOneReload)
 
     ASSERT_TRUE(read_disk_samples(*handle, disks));
     EXPECT_EQ(disks.size(), 2u);
-    EXPECT_EQ(fake_geom::counts().gettree, 2); // the reloaded tree knows it now
+    EXPECT_EQ(fake_geom::counts().gettree, 2);  // the reloaded tree knows it now
 
     close_geom_stats(handle);
     EXPECT_EQ(fake_geom::counts().live_trees, 0);
@@ -168,14 +168,14 @@ TEST_F(DiskReader, AFailedReloadEndsAllReadingsAndIsNotUndoneTwice)
 
     std::vector<DiskSample> disks;
     EXPECT_FALSE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 1u); // what came before the failing record
+    ASSERT_EQ(disks.size(), 1u);  // what came before the failing record
     EXPECT_EQ(disks[0].name, "ada0");
     EXPECT_FALSE(handle->ready);
     EXPECT_FALSE(handle->tree_loaded);
     EXPECT_TRUE(handle->stats_open);
     EXPECT_EQ(fake_geom::counts().snapshots_freed, 1);
 
-    fake_geom::set_gettree_error(0); // no later reading retries
+    fake_geom::set_gettree_error(0);  // no later reading retries
     EXPECT_FALSE(read_disk_samples(*handle, disks));
     EXPECT_TRUE(disks.empty());
     EXPECT_EQ(fake_geom::counts().gettree, 2);
@@ -204,8 +204,8 @@ TEST_F(DiskReader, BusyTimeFractionCountsInUnitsOfTwoToTheMinus64)
     ASSERT_TRUE(read_disk_samples(*handle, disks));
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].busy_seconds, 3.5);
-    EXPECT_EQ(disks[1].busy_seconds, 1.0); // 2^64 - 1 rounds to 2^64
+    EXPECT_EQ(disks[1].busy_seconds, 1.0);  // 2^64 - 1 rounds to 2^64
     close_geom_stats(handle);
 }
 
-} // namespace
+}  // namespace

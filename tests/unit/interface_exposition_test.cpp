@@ -52,4 +52,4 @@ TEST(InterfaceExposition, QuoteAndBackslashInNameAreEscaped)
         << text;
 }
 
-} // namespace
+}  // namespace

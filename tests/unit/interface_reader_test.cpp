@@ -110,7 +110,7 @@ TEST_F(InterfaceReader, NameFillingItsFieldEndsAtTheField)
 {
     struct ifmibdata data = interface_data("", 0);
     std::memcpy(data.ifmd_name, "abcdefghijklmnop", sizeof data.ifmd_name);
-    data.ifmd_pcount = 0x41414141; // "AAAA" right after the name
+    data.ifmd_pcount = 0x41414141;  // "AAAA" right after the name
     fake_kernel::set_value(count_name, 1);
     fake_kernel::set_value(data_name(1), data);
     ASSERT_TRUE(read_interface_samples(interfaces));
@@ -118,4 +118,4 @@ TEST_F(InterfaceReader, NameFillingItsFieldEndsAtTheField)
     EXPECT_EQ(interfaces[0].name, "abcdefghijklmnop");
 }
 
-} // namespace
+}  // namespace

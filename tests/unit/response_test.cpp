@@ -98,4 +98,4 @@ TEST(AnswerRequest, MetricsBodyFollowsAHeadThatCountsItsBytes)
               "Connection: close\r\n\r\n");
 }
 
-} // namespace
+}  // namespace

@@ -125,4 +125,4 @@ TEST(CpuLine, FollowsTheLastSuccessfulReading)
               "CPU:   25.0% busy   user 25.0%  sys 0.0%  intr 0.0%  idle 75.0%\n");
 }
 
-} // namespace
+}  // namespace

@@ -109,4 +109,4 @@ TEST(Frame, SummaryLineKeepsOnlyTheReadingsThatSucceeded)
                             "Load: 0.50 1.25 2.00   Swap: 0.0 B / 0.0 B   ARC: 1.0 MiB\n");
 }
 
-} // namespace
+}  // namespace

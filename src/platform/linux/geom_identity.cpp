@@ -8,7 +8,7 @@ namespace {
 
 struct KnownDevice {
     std::uint64_t key;
-    std::uint32_t generation; // bumped when the number changes hands
+    std::uint32_t generation;  // bumped when the number changes hands
     std::string name;
 };
 
@@ -30,7 +30,7 @@ const void* identity_of(const KnownDevice& device)
     return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(value));
 }
 
-} // namespace
+}  // namespace
 
 const void* provider_identity(std::uint32_t major, std::uint32_t minor, std::string_view name)
 {

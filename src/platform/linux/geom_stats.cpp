@@ -21,14 +21,14 @@
 
 namespace {
 
-constexpr std::uint64_t sector_bytes = 512; // /proc/diskstats counts 512-byte sectors
+constexpr std::uint64_t sector_bytes = 512;  // /proc/diskstats counts 512-byte sectors
 
 // Process-global like libgeom's own: one open per process.
 struct StatsSource {
     bool open = false;
     int diskstats = -1;
     int partitions = -1;
-    char* text = nullptr; // reused by every snapshot
+    char* text = nullptr;  // reused by every snapshot
     size_t capacity = 0;
     // Device numbers of the devices that have media, sorted.
     std::vector<std::uint64_t> sized_devices;
@@ -173,7 +173,7 @@ bool parse_record(TextCursor& text, struct devstat& record)
     const auto device_major = static_cast<std::uint32_t>(major);
     const auto device_minor = static_cast<std::uint32_t>(minor);
     record.sequence0 = 1;
-    record.sequence1 = 1; // a private copy is never torn
+    record.sequence1 = 1;  // a private copy is never torn
     record.allocated = 1;
     record.device_number =
         (device_minor & 0xff) | ((device_major & 0xfff) << 8) | ((device_minor & ~0xffu) << 12);
@@ -229,7 +229,7 @@ SnapshotHeader* take_snapshot()
     return header;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int geom_stats_open(void)
 {

@@ -22,18 +22,18 @@
 
 namespace {
 
-constexpr unsigned sector_bytes = 512; // the unit of every sysfs size
+constexpr unsigned sector_bytes = 512;  // the unit of every sysfs size
 
 struct BlockDevice {
-    std::string name;      // the kernel's name, as /proc/diskstats spells it
-    std::string directory; // below the platform root, e.g. "/sys/block/sda/sda1"
+    std::string name;       // the kernel's name, as /proc/diskstats spells it
+    std::string directory;  // below the platform root, e.g. "/sys/block/sda/sda1"
     std::uint32_t major = 0;
     std::uint32_t minor = 0;
     std::uint64_t sectors = 0;
     unsigned sector_size = sector_bytes;
-    int whole_device = -1;           // for a partition, the device it divides
-    std::vector<std::string> slaves; // devices this one is built on
-    unsigned rank = 0;               // 0 until known
+    int whole_device = -1;            // for a partition, the device it divides
+    std::vector<std::string> slaves;  // devices this one is built on
+    unsigned rank = 0;                // 0 until known
     bool ranking = false;
 };
 
@@ -172,14 +172,14 @@ unsigned rank_of(std::vector<BlockDevice>& devices, int index)
     BlockDevice& device = devices[index];
     if (device.rank != 0)
         return device.rank;
-    if (device.ranking) // a loop cannot exist in a real kernel; cut it
+    if (device.ranking)  // a loop cannot exist in a real kernel; cut it
         return 1;
     device.ranking = true;
     unsigned rank = 1;
     if (device.whole_device >= 0)
         rank = rank_of(devices, device.whole_device) + 1;
     else if (!device.slaves.empty()) {
-        rank = 2; // built on something, even if that has no size
+        rank = 2;  // built on something, even if that has no size
         for (const std::string& slave : device.slaves) {
             const int found = find_device(devices, slave);
             if (found >= 0)
@@ -347,7 +347,7 @@ void free_config(struct gconf* config)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int geom_gettree(struct gmesh* mesh)
 {

@@ -105,7 +105,7 @@ int answer_interface_data(int index, int kind, void* oldp, size_t* oldlenp)
     return copy_out(&data, sizeof data, oldp, oldlenp);
 }
 
-} // namespace
+}  // namespace
 
 int answer_interface_mib(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp)
 {

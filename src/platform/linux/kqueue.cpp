@@ -67,7 +67,7 @@ struct kevent read_event(const struct epoll_event& ready)
     return event;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int kqueue(void)
 {

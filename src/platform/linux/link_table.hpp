@@ -9,7 +9,7 @@
 
 struct LinkRecord {
     int index;
-    char name[16]; // NUL-terminated
+    char name[16];  // NUL-terminated
     std::uint32_t mtu;
     std::uint64_t rx_bytes;
     std::uint64_t tx_bytes;
@@ -17,7 +17,7 @@ struct LinkRecord {
     std::uint64_t tx_packets;
     std::uint64_t rx_errors;
     std::uint64_t tx_errors;
-    std::uint64_t rx_dropped; // including packets the device missed
+    std::uint64_t rx_dropped;  // including packets the device missed
     std::uint64_t tx_dropped;
     std::uint64_t multicast;
     std::uint64_t collisions;

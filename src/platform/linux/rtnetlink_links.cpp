@@ -129,7 +129,7 @@ int receive_links(int descriptor, std::vector<LinkRecord>& links)
     }
 }
 
-} // namespace
+}  // namespace
 
 int read_link_table(std::vector<LinkRecord>& links)
 {
