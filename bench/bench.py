@@ -122,22 +122,30 @@ def wrk_rate(port, connections, seconds):
 
 
 def files_read_by_one_scrape(server, floor):
-    """The kernel files one scrape opens, taken from strace of the running server."""
+    """The kernel sources one scrape reads, taken from strace of the running server.
+
+    Files kept open show up as reads of their descriptors; the interface list
+    comes over rtnetlink, which the floor reader reproduces as "netlink:links".
+    """
     strace = shutil.which("strace")
     if strace is None:
         return None
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as trace:
-        tracer = subprocess.Popen([strace, "-f", "-qq", "-e", "trace=openat,open", "-o",
-                                   trace.name, "-p", str(server.pid)],
+        tracer = subprocess.Popen([strace, "-f", "-qq", "-y", "-e",
+                                   "trace=openat,open,read,pread64,socket", "-o", trace.name,
+                                   "-p", str(server.pid)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
         scrape_latencies(floor, server.port, 1)
         time.sleep(0.2)
         tracer.send_signal(signal.SIGINT)
         tracer.wait(timeout=5)
-        opened = re.findall(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*= \d+', trace.read())
-    return sorted(set(path for path in opened if path.startswith(("/proc", "/sys"))))
-
+        text = trace.read()
+    sources = set(re.findall(r'(?:pread64|read)\(\d+<(/(?:proc|sys)/[^>]+)>', text))
+    sources.update(re.findall(r'open(?:at)?\([^"]*"(/(?:proc|sys)/[^"]+)".*= \d+', text))
+    if "socket(AF_NETLINK" in text:
+        sources.add("netlink:links")
+    return sorted(sources)
 
 def samples_and_bytes(port):
     body = fetch(port)

@@ -64,16 +64,18 @@ HeadEnd read_request_head(int client_fd, std::string& request)
     const auto deadline = Clock::now() + request_head_time_limit;
     char buffer[receive_chunk_size];
     for (;;) {
-        const Readiness readiness = wait_until_ready(client_fd, POLLIN, deadline);
-        if (readiness == Readiness::timed_out)
-            return HeadEnd::timed_out;
-        if (readiness == Readiness::failed)
-            return HeadEnd::receive_failed;
+        // A scraper's head is usually there by the time it is accepted: wait
+        // only when there is nothing to read yet.
         const ssize_t received = recv(client_fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (received < 0) {
-            if (is_transient(errno))
-                continue;
-            return HeadEnd::receive_failed;
+            if (!is_transient(errno))
+                return HeadEnd::receive_failed;
+            const Readiness readiness = wait_until_ready(client_fd, POLLIN, deadline);
+            if (readiness == Readiness::timed_out)
+                return HeadEnd::timed_out;
+            if (readiness == Readiness::failed)
+                return HeadEnd::receive_failed;
+            continue;
         }
         if (received == 0)
             return HeadEnd::peer_closed;
@@ -82,6 +84,8 @@ HeadEnd read_request_head(int client_fd, std::string& request)
             return HeadEnd::complete;
         if (request.size() > request_size_limit)
             return HeadEnd::too_long;
+        if (Clock::now() >= deadline)
+            return HeadEnd::timed_out;
     }
 }
 
@@ -90,17 +94,16 @@ void send_response(int client_fd, std::string_view response)
     const auto deadline = Clock::now() + response_send_time_limit;
     std::size_t sent = 0;
     while (sent < response.size()) {
-        if (wait_until_ready(client_fd, POLLOUT, deadline) != Readiness::ready)
-            return;
         // MSG_NOSIGNAL: a peer that has gone must not end the process by SIGPIPE.
         const ssize_t count = send(client_fd, response.data() + sent, response.size() - sent,
                                    MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (count < 0) {
-            if (is_transient(errno))
-                continue;
-            return;
+        if (count >= 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
         }
-        sent += static_cast<std::size_t>(count);
+        if (!is_transient(errno) ||
+            wait_until_ready(client_fd, POLLOUT, deadline) != Readiness::ready)
+            return;
     }
 }
 

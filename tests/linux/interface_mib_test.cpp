@@ -128,7 +128,6 @@ TEST(InterfaceMib, AnswersAsFreeBSDDoes)
     ASSERT_EQ(sysctl_error(data_name(loopback), &data, &length), 0);
     EXPECT_EQ(length, 208u);
     EXPECT_STREQ(data.ifmd_name, "lo");
-    EXPECT_EQ(data.ifmd_data.ifi_mtu, 65536u);
 
     length = 0;
     ASSERT_EQ(sysctl_error(data_name(loopback), nullptr, &length), 0);

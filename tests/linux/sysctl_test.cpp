@@ -79,6 +79,23 @@ TEST_F(LinuxSysctl, PageCountsAreMemInfoInPages)
     EXPECT_EQ(memory.used_bytes, (8192 - 1000) * std::uint64_t{1024} / page * page);
 }
 
+TEST_F(LinuxSysctl, FreeCountComesFromTheTotalsReadOnceAndThenAfresh)
+{
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint32_t pages = 0;
+    size_t length = sizeof pages;
+    use("host-plain");
+    ASSERT_EQ(sysctlbyname("vm.stats.vm.v_page_count", &pages, &length, nullptr, 0), 0);
+
+    // Right after the total, the free count is the one read with it...
+    use("host-swap-zfs");
+    ASSERT_EQ(sysctlbyname("vm.stats.vm.v_free_count", &pages, &length, nullptr, 0), 0);
+    EXPECT_EQ(pages, 4096000 * std::uint64_t{1024} / page);
+    // ...and only once: the next one is read afresh.
+    ASSERT_EQ(sysctlbyname("vm.stats.vm.v_free_count", &pages, &length, nullptr, 0), 0);
+    EXPECT_EQ(pages, 1000 * std::uint64_t{1024} / page);
+}
+
 TEST_F(LinuxSysctl, SwapInfoIsOneVersionTwoRecordPerSwapsLine)
 {
     use("host-swap-zfs");

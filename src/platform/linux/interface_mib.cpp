@@ -71,7 +71,6 @@ void fill_interface_data(const LinkRecord& link, struct ifmibdata& data)
     std::memcpy(data.ifmd_name, link.name, sizeof data.ifmd_name);
     data.ifmd_name[sizeof data.ifmd_name - 1] = '\0';
     struct if_data& counters = data.ifmd_data;
-    counters.ifi_mtu = link.mtu;
     counters.ifi_ibytes = link.rx_bytes;
     counters.ifi_obytes = link.tx_bytes;
     counters.ifi_ipackets = link.rx_packets;

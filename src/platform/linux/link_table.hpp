@@ -3,14 +3,13 @@
 #include <cstdint>
 #include <vector>
 
-// The kernel's network links as one consistent list, read in a single request.
+// The kernel's network links as one list: one statistics dump, then a name per link.
 // Kept free of Linux's netlink headers: their NETLINK_GENERIC (a netlink
 // protocol) clashes with FreeBSD's (the "net.link.generic" level).
 
 struct LinkRecord {
     int index;
     char name[16];  // NUL-terminated
-    std::uint32_t mtu;
     std::uint64_t rx_bytes;
     std::uint64_t tx_bytes;
     std::uint64_t rx_packets;

@@ -29,15 +29,17 @@ ssize_t read_from(int fd, char* buffer, size_t capacity)
 {
     size_t filled = 0;
     while (filled < capacity) {
-        const ssize_t got =
-            pread(fd, buffer + filled, capacity - filled, static_cast<off_t>(filled));
+        const size_t wanted = capacity - filled;
+        const ssize_t got = pread(fd, buffer + filled, wanted, static_cast<off_t>(filled));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return -1;
-        if (got == 0)
-            break;
         filled += static_cast<size_t>(got);
+        // /proc and /sys hand out all they have in one read: a short read is
+        // the end, and asking again would only cost a system call.
+        if (static_cast<size_t>(got) < wanted)
+            break;
     }
     return static_cast<ssize_t>(filled);
 }

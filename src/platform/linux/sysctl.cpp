@@ -8,11 +8,13 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <net/if_mib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "platform_files.hpp"
 #include "sysctl_answers.hpp"
@@ -89,21 +91,71 @@ int answer_clockrate(void* oldp, size_t* oldlenp)
     return copy_out(&clock, sizeof clock, oldp, oldlenp);
 }
 
-// MemTotal or MemFree of /proc/meminfo, in pages, as FreeBSD's 32-bit counts.
-int answer_page_count(const char* key, void* oldp, size_t* oldlenp)
+// MemTotal and MemFree of /proc/meminfo, in pages, as FreeBSD's 32-bit counts.
+// The readers ask for the total and then the free count; both are taken from
+// one read of the file, and the free count is kept for that second call only.
+struct MeminfoPages {
+    std::uint32_t total;
+    std::uint32_t free;
+};
+
+bool read_meminfo_pages(MeminfoPages& pages)
 {
     char buffer[4096];
     const ssize_t length = reread_platform_file("/proc/meminfo", buffer, sizeof buffer);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (length <= 0 || page_size <= 0)
+        return false;
+    std::uint64_t total_kib = 0;
+    std::uint64_t free_kib = 0;
+    TextCursor total{buffer, buffer + length};
+    TextCursor free{buffer, buffer + length};
+    if (!find_line(total, "MemTotal:") || !parse_u64(total, total_kib) ||
+        !find_line(free, "MemFree:") || !parse_u64(free, free_kib))
+        return false;
+    const auto in_pages = [&](std::uint64_t kibibytes) {
+        const std::uint64_t count = kibibytes * 1024 / static_cast<std::uint64_t>(page_size);
+        return count > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(count);
+    };
+    pages = MeminfoPages{in_pages(total_kib), in_pages(free_kib)};
+    return true;
+}
+
+double monotonic_seconds()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The free count read along with the last total, and when.
+std::optional<std::uint32_t> paired_free_pages;
+double paired_at = 0;
+constexpr double pairing_window_seconds = 0.01;
+
+int answer_page_count(void* oldp, size_t* oldlenp)
+{
+    MeminfoPages pages{};
+    if (!read_meminfo_pages(pages))
         return ENOENT;
-    TextCursor text{buffer, buffer + length};
-    std::uint64_t kibibytes = 0;
-    if (!find_line(text, key) || !parse_u64(text, kibibytes))
-        return ENOENT;
-    const std::uint64_t pages = kibibytes * 1024 / static_cast<std::uint64_t>(page_size);
-    const std::uint32_t count = pages > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(pages);
-    return copy_out(&count, sizeof count, oldp, oldlenp);
+    paired_free_pages = pages.free;
+    paired_at = monotonic_seconds();
+    return copy_out(&pages.total, sizeof pages.total, oldp, oldlenp);
+}
+
+int answer_free_count(void* oldp, size_t* oldlenp)
+{
+    std::uint32_t free_pages = 0;
+    if (paired_free_pages && monotonic_seconds() - paired_at < pairing_window_seconds) {
+        free_pages = *paired_free_pages;
+    } else {
+        MeminfoPages pages{};
+        if (!read_meminfo_pages(pages))
+            return ENOENT;
+        free_pages = pages.free;
+    }
+    paired_free_pages.reset();
+    return copy_out(&free_pages, sizeof free_pages, oldp, oldlenp);
 }
 
 // Line `index` (after the header) of /proc/swaps as a version-2 xswdev.
@@ -166,8 +218,8 @@ int answer(Source source, const int* extra, unsigned int extra_count, void* oldp
     switch (source) {
     case Source::cp_time: return answer_cp_time(oldp, oldlenp);
     case Source::clockrate: return answer_clockrate(oldp, oldlenp);
-    case Source::page_count: return answer_page_count("MemTotal:", oldp, oldlenp);
-    case Source::free_count: return answer_page_count("MemFree:", oldp, oldlenp);
+    case Source::page_count: return answer_page_count(oldp, oldlenp);
+    case Source::free_count: return answer_free_count(oldp, oldlenp);
     case Source::arc_size: return answer_arc("size ", oldp, oldlenp);
     case Source::arc_c_max: return answer_arc("c_max ", oldp, oldlenp);
     case Source::swap_info: break;
