@@ -3,8 +3,9 @@
 //
 //   floor read ITERATIONS FILE...   open/read/close every file, ITERATIONS times;
 //                                   prints the mean nanoseconds per pass. The name
-//                                   "netlink:links" stands for one bare rtnetlink
-//                                   dump of the links, the source of interface counters
+//                                   "netlink:links" stands for the interface source:
+//                                   one bare rtnetlink statistics dump and a name
+//                                   per link
 //   floor serve PORT BODY_BYTES     answer every connection on 127.0.0.1:PORT with
 //                                   a fixed 200 response until SIGTERM
 //   floor scrape PORT COUNT         COUNT sequential GETs of /metrics, a new connection
@@ -12,7 +13,10 @@
 //                                   in nanoseconds and then the last response's size
 
 #include <arpa/inet.h>
+#include <linux/if_link.h>
 #include <linux/netlink.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <linux/rtnetlink.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -51,12 +55,13 @@ long dump_links()
         return 0;
     struct {
         nlmsghdr header;
-        ifinfomsg body;
+        if_stats_msg body;
     } request{};
     request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_type = RTM_GETSTATS;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.body.ifi_family = AF_UNSPEC;
+    request.body.family = AF_UNSPEC;
+    request.body.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
     send(fd, &request, sizeof request, 0);
     long bytes = 0;
     for (bool done = false; !done;) {
@@ -66,8 +71,16 @@ long dump_links()
         bytes += got;
         int left = static_cast<int>(got);
         for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, left);
-             message = NLMSG_NEXT(message, left))
-            done = done || message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR;
+             message = NLMSG_NEXT(message, left)) {
+            if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) {
+                done = true;
+                break;
+            }
+            ifreq name{};
+            name.ifr_ifindex =
+                static_cast<int>(static_cast<const if_stats_msg*>(NLMSG_DATA(message))->ifindex);
+            ioctl(fd, SIOCGIFNAME, &name);
+        }
     }
     close(fd);
     return bytes;

@@ -20,6 +20,7 @@ Exporter::~Exporter()
 std::string Exporter::render()
 {
     std::string text;
+    text.reserve(8192);  // a typical host's whole text, without regrowing
 
     // Each reading is taken just before its families are written; a reading
     // that fails leaves its families out altogether.
