@@ -109,11 +109,10 @@ void send_response(int client_fd, std::string_view response)
 
 void finish_connection(int client_fd, HeadEnd head_end)
 {
-    // With nothing left unread, the close that follows ends the connection
-    // cleanly by itself.
-    if (!input_may_remain(client_fd, head_end))
-        return;
+    const bool drain = input_may_remain(client_fd, head_end);
     shutdown(client_fd, SHUT_WR);
+    if (!drain)
+        return;
     const auto deadline = Clock::now() + unread_input_drain_limit;
     char buffer[receive_chunk_size];
     while (wait_until_ready(client_fd, POLLIN, deadline) == Readiness::ready) {

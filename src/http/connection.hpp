@@ -25,7 +25,7 @@ HeadEnd read_request_head(int client_fd, std::string& request);
 // a failure or an expired limit drops the rest silently.
 void send_response(int client_fd, std::string_view response);
 
-// When request bytes may still be unread, half-closes the connection and
-// reads them away for a short while, so that closing does not reset the
+// Half-closes the connection and, when request bytes may still be unread,
+// reads them away for a short while so that closing does not reset the
 // connection and discard the response before the peer has read it.
 void finish_connection(int client_fd, HeadEnd head_end);

@@ -73,15 +73,16 @@ ssize_t read_whole(int fd)
             source.text = text;
             source.capacity = grown;
         }
-        const ssize_t got =
-            pread(fd, source.text + filled, source.capacity - filled, static_cast<off_t>(filled));
+        const size_t wanted = source.capacity - filled;
+        const ssize_t got = pread(fd, source.text + filled, wanted, static_cast<off_t>(filled));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return -1;
-        if (got == 0)
-            return static_cast<ssize_t>(filled);
         filled += static_cast<size_t>(got);
+        // procfs hands out all it has in one read: a short read is the end.
+        if (static_cast<size_t>(got) < wanted)
+            return static_cast<ssize_t>(filled);
     }
 }
 
