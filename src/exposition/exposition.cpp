@@ -1,5 +1,6 @@
 #include "exposition/exposition.hpp"
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -25,37 +26,47 @@ template <> struct fmt::formatter<LabelValue> {
     template <typename Context> auto format(const LabelValue& value, Context& context) const
     {
         auto out = context.out();
-        for (const char c : value.text) {
-            switch (c) {
+        std::string_view rest = value.text;
+        for (;;) {
+            // Names seldom need escaping: copy the plain runs whole.
+            const auto special = rest.find_first_of("\\\"\n");
+            out = std::copy(rest.begin(), rest.begin() + std::min(special, rest.size()), out);
+            if (special == std::string_view::npos)
+                return out;
+            switch (rest[special]) {
             case '\\': out = std::copy_n("\\\\", 2, out); break;
             case '"': out = std::copy_n("\\\"", 2, out); break;
-            case '\n': out = std::copy_n("\\n", 2, out); break;
-            default: *out++ = c;
+            default: out = std::copy_n("\\n", 2, out); break;
             }
+            rest.remove_prefix(special + 1);
         }
-        return out;
     }
 };
 
 namespace {
 
-template <typename... Args>
-void append(std::string& text, fmt::format_string<Args...> format, Args&&... args)
+// Formats are compiled ahead (FMT_COMPILE): a scrape formats every line anew,
+// and parsing the format text each time would cost more than the formatting.
+// Lines go through a stack buffer: formatting straight into the string would
+// resize it for every line.
+template <typename Format, typename... Args>
+void append(std::string& text, const Format& format, const Args&... args)
 {
-    fmt::format_to(std::back_inserter(text), format, std::forward<Args>(args)...);
+    fmt::basic_memory_buffer<char, 512> line;
+    fmt::format_to(fmt::appender(line), format, args...);
+    text.append(line.data(), line.size());
 }
 
 // One per-device family: its HELP/TYPE lines, then one sample per device in
 // list order.
-template <typename Sample, typename Value>
-void append_device_family(std::string& text, std::string_view prefix,
-                          fmt::format_string<std::string_view&> head,
-                          fmt::format_string<std::string_view&, LabelValue, const Value&> sample,
-                          const std::vector<Sample>& devices, Value Sample::*field)
+template <typename Head, typename Line, typename Sample, typename Value>
+void append_device_family(std::string& text, std::string_view prefix, const Head& head,
+                          const Line& line, const std::vector<Sample>& devices,
+                          Value Sample::*field)
 {
     append(text, head, prefix);
     for (const Sample& device : devices)
-        append(text, sample, prefix, LabelValue{device.name}, device.*field);
+        append(text, line, prefix, LabelValue{device.name}, device.*field);
 }
 
 }  // namespace
@@ -63,149 +74,160 @@ void append_device_family(std::string& text, std::string_view prefix,
 void append_cpu_families(std::string& text, std::string_view prefix, const CpuTimes& cpu)
 {
     append(text,
-           "# HELP {0}_cpu_seconds_total CPU time spent per mode, in seconds.\n"
-           "# TYPE {0}_cpu_seconds_total counter\n",
+           FMT_COMPILE("# HELP {0}_cpu_seconds_total CPU time spent per mode, in seconds.\n"
+                       "# TYPE {0}_cpu_seconds_total counter\n"),
            prefix);
-    append(text, "{}_cpu_seconds_total{{mode=\"user\"}} {}\n", prefix, cpu.user);
-    append(text, "{}_cpu_seconds_total{{mode=\"nice\"}} {}\n", prefix, cpu.nice);
-    append(text, "{}_cpu_seconds_total{{mode=\"system\"}} {}\n", prefix, cpu.system);
-    append(text, "{}_cpu_seconds_total{{mode=\"interrupt\"}} {}\n", prefix, cpu.interrupt);
-    append(text, "{}_cpu_seconds_total{{mode=\"idle\"}} {}\n", prefix, cpu.idle);
+    append(text, FMT_COMPILE("{}_cpu_seconds_total{{mode=\"user\"}} {}\n"), prefix, cpu.user);
+    append(text, FMT_COMPILE("{}_cpu_seconds_total{{mode=\"nice\"}} {}\n"), prefix, cpu.nice);
+    append(text, FMT_COMPILE("{}_cpu_seconds_total{{mode=\"system\"}} {}\n"), prefix, cpu.system);
+    append(text, FMT_COMPILE("{}_cpu_seconds_total{{mode=\"interrupt\"}} {}\n"), prefix,
+           cpu.interrupt);
+    append(text, FMT_COMPILE("{}_cpu_seconds_total{{mode=\"idle\"}} {}\n"), prefix, cpu.idle);
 }
 
 void append_memory_families(std::string& text, std::string_view prefix, const MemoryUsage& memory)
 {
     append(text,
-           "# HELP {0}_memory_total_bytes Total physical memory, in bytes.\n"
-           "# TYPE {0}_memory_total_bytes gauge\n",
+           FMT_COMPILE("# HELP {0}_memory_total_bytes Total physical memory, in bytes.\n"
+                       "# TYPE {0}_memory_total_bytes gauge\n"),
            prefix);
-    append(text, "{}_memory_total_bytes {}\n", prefix, memory.total_bytes);
-    append(text,
-           "# HELP {0}_memory_used_bytes Used physical memory (total - free), in bytes.\n"
-           "# TYPE {0}_memory_used_bytes gauge\n",
-           prefix);
-    append(text, "{}_memory_used_bytes {}\n", prefix, memory.used_bytes);
+    append(text, FMT_COMPILE("{}_memory_total_bytes {}\n"), prefix, memory.total_bytes);
+    append(
+        text,
+        FMT_COMPILE("# HELP {0}_memory_used_bytes Used physical memory (total - free), in bytes.\n"
+                    "# TYPE {0}_memory_used_bytes gauge\n"),
+        prefix);
+    append(text, FMT_COMPILE("{}_memory_used_bytes {}\n"), prefix, memory.used_bytes);
 }
 
 void append_swap_families(std::string& text, std::string_view prefix, const SwapUsage& swap)
 {
     append(text,
-           "# HELP {0}_swap_total_bytes Total swap, in bytes.\n"
-           "# TYPE {0}_swap_total_bytes gauge\n",
+           FMT_COMPILE("# HELP {0}_swap_total_bytes Total swap, in bytes.\n"
+                       "# TYPE {0}_swap_total_bytes gauge\n"),
            prefix);
-    append(text, "{}_swap_total_bytes {}\n", prefix, swap.total_bytes);
+    append(text, FMT_COMPILE("{}_swap_total_bytes {}\n"), prefix, swap.total_bytes);
     append(text,
-           "# HELP {0}_swap_used_bytes Used swap, in bytes.\n"
-           "# TYPE {0}_swap_used_bytes gauge\n",
+           FMT_COMPILE("# HELP {0}_swap_used_bytes Used swap, in bytes.\n"
+                       "# TYPE {0}_swap_used_bytes gauge\n"),
            prefix);
-    append(text, "{}_swap_used_bytes {}\n", prefix, swap.used_bytes);
+    append(text, FMT_COMPILE("{}_swap_used_bytes {}\n"), prefix, swap.used_bytes);
 }
 
 void append_load_families(std::string& text, std::string_view prefix, const LoadAverages& load)
 {
-    append(text, "# HELP {0}_load1 1-minute load average.\n# TYPE {0}_load1 gauge\n", prefix);
-    append(text, "{}_load1 {}\n", prefix, load.load1);
-    append(text, "# HELP {0}_load5 5-minute load average.\n# TYPE {0}_load5 gauge\n", prefix);
-    append(text, "{}_load5 {}\n", prefix, load.load5);
-    append(text, "# HELP {0}_load15 15-minute load average.\n# TYPE {0}_load15 gauge\n", prefix);
-    append(text, "{}_load15 {}\n", prefix, load.load15);
+    append(text, FMT_COMPILE("# HELP {0}_load1 1-minute load average.\n# TYPE {0}_load1 gauge\n"),
+           prefix);
+    append(text, FMT_COMPILE("{}_load1 {}\n"), prefix, load.load1);
+    append(text, FMT_COMPILE("# HELP {0}_load5 5-minute load average.\n# TYPE {0}_load5 gauge\n"),
+           prefix);
+    append(text, FMT_COMPILE("{}_load5 {}\n"), prefix, load.load5);
+    append(text,
+           FMT_COMPILE("# HELP {0}_load15 15-minute load average.\n# TYPE {0}_load15 gauge\n"),
+           prefix);
+    append(text, FMT_COMPILE("{}_load15 {}\n"), prefix, load.load15);
 }
 
 void append_arc_families(std::string& text, std::string_view prefix, const ArcSizes& arc)
 {
     append(text,
-           "# HELP {0}_zfs_arc_size_bytes Current ZFS ARC size, in bytes.\n"
-           "# TYPE {0}_zfs_arc_size_bytes gauge\n",
+           FMT_COMPILE("# HELP {0}_zfs_arc_size_bytes Current ZFS ARC size, in bytes.\n"
+                       "# TYPE {0}_zfs_arc_size_bytes gauge\n"),
            prefix);
-    append(text, "{}_zfs_arc_size_bytes {}\n", prefix, arc.size_bytes);
+    append(text, FMT_COMPILE("{}_zfs_arc_size_bytes {}\n"), prefix, arc.size_bytes);
     append(text,
-           "# HELP {0}_zfs_arc_c_max_bytes ZFS ARC target maximum, in bytes.\n"
-           "# TYPE {0}_zfs_arc_c_max_bytes gauge\n",
+           FMT_COMPILE("# HELP {0}_zfs_arc_c_max_bytes ZFS ARC target maximum, in bytes.\n"
+                       "# TYPE {0}_zfs_arc_c_max_bytes gauge\n"),
            prefix);
-    append(text, "{}_zfs_arc_c_max_bytes {}\n", prefix, arc.c_max_bytes);
+    append(text, FMT_COMPILE("{}_zfs_arc_c_max_bytes {}\n"), prefix, arc.c_max_bytes);
 }
 
 void append_disk_families(std::string& text, std::string_view prefix,
                           const std::vector<DiskSample>& disks)
 {
     append_device_family(text, prefix,
-                         "# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
-                         "# TYPE {0}_disk_read_bytes_total counter\n",
-                         "{}_disk_read_bytes_total{{device=\"{}\"}} {}\n", disks,
+                         FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
+                                     "# TYPE {0}_disk_read_bytes_total counter\n"),
+                         FMT_COMPILE("{}_disk_read_bytes_total{{device=\"{}\"}} {}\n"), disks,
                          &DiskSample::read_bytes);
     append_device_family(text, prefix,
-                         "# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
-                         "# TYPE {0}_disk_write_bytes_total counter\n",
-                         "{}_disk_write_bytes_total{{device=\"{}\"}} {}\n", disks,
+                         FMT_COMPILE("# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
+                                     "# TYPE {0}_disk_write_bytes_total counter\n"),
+                         FMT_COMPILE("{}_disk_write_bytes_total{{device=\"{}\"}} {}\n"), disks,
                          &DiskSample::write_bytes);
     append_device_family(text, prefix,
-                         "# HELP {0}_disk_read_ops_total Read operations per disk.\n"
-                         "# TYPE {0}_disk_read_ops_total counter\n",
-                         "{}_disk_read_ops_total{{device=\"{}\"}} {}\n", disks,
+                         FMT_COMPILE("# HELP {0}_disk_read_ops_total Read operations per disk.\n"
+                                     "# TYPE {0}_disk_read_ops_total counter\n"),
+                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks,
                          &DiskSample::read_ops);
     append_device_family(text, prefix,
-                         "# HELP {0}_disk_write_ops_total Write operations per disk.\n"
-                         "# TYPE {0}_disk_write_ops_total counter\n",
-                         "{}_disk_write_ops_total{{device=\"{}\"}} {}\n", disks,
+                         FMT_COMPILE("# HELP {0}_disk_write_ops_total Write operations per disk.\n"
+                                     "# TYPE {0}_disk_write_ops_total counter\n"),
+                         FMT_COMPILE("{}_disk_write_ops_total{{device=\"{}\"}} {}\n"), disks,
                          &DiskSample::write_ops);
-    append_device_family(text, prefix,
-                         "# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
-                         "# TYPE {0}_disk_busy_seconds_total counter\n",
-                         "{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n", disks,
-                         &DiskSample::busy_seconds);
+    append_device_family(
+        text, prefix,
+        FMT_COMPILE("# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
+                    "# TYPE {0}_disk_busy_seconds_total counter\n"),
+        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks,
+        &DiskSample::busy_seconds);
 }
 
 void append_interface_families(std::string& text, std::string_view prefix,
                                const std::vector<InterfaceSample>& interfaces)
 {
-    append_device_family(text, prefix,
-                         "# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
-                         "# TYPE {0}_network_receive_bytes_total counter\n",
-                         "{}_network_receive_bytes_total{{device=\"{}\"}} {}\n", interfaces,
-                         &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
-        "# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
-        "# TYPE {0}_network_transmit_bytes_total counter\n",
-        "{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n", interfaces,
+        FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
+                    "# TYPE {0}_network_receive_bytes_total counter\n"),
+        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
+        &InterfaceSample::rx_bytes);
+    append_device_family(
+        text, prefix,
+        FMT_COMPILE("# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
+                    "# TYPE {0}_network_transmit_bytes_total counter\n"),
+        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
         &InterfaceSample::tx_bytes);
     append_device_family(
         text, prefix,
-        "# HELP {0}_network_receive_packets_total Packets received per interface.\n"
-        "# TYPE {0}_network_receive_packets_total counter\n",
-        "{}_network_receive_packets_total{{device=\"{}\"}} {}\n", interfaces,
+        FMT_COMPILE("# HELP {0}_network_receive_packets_total Packets received per interface.\n"
+                    "# TYPE {0}_network_receive_packets_total counter\n"),
+        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces,
         &InterfaceSample::rx_packets);
     append_device_family(
         text, prefix,
-        "# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
-        "# TYPE {0}_network_transmit_packets_total counter\n",
-        "{}_network_transmit_packets_total{{device=\"{}\"}} {}\n", interfaces,
+        FMT_COMPILE("# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
+                    "# TYPE {0}_network_transmit_packets_total counter\n"),
+        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces,
         &InterfaceSample::tx_packets);
-    append_device_family(text, prefix,
-                         "# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
-                         "# TYPE {0}_network_receive_errors_total counter\n",
-                         "{}_network_receive_errors_total{{device=\"{}\"}} {}\n", interfaces,
-                         &InterfaceSample::rx_errors);
-    append_device_family(text, prefix,
-                         "# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
-                         "# TYPE {0}_network_transmit_errors_total counter\n",
-                         "{}_network_transmit_errors_total{{device=\"{}\"}} {}\n", interfaces,
-                         &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
-        "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
-        "# TYPE {0}_network_receive_drops_total counter\n",
-        "{}_network_receive_drops_total{{device=\"{}\"}} {}\n", interfaces,
+        FMT_COMPILE("# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
+                    "# TYPE {0}_network_receive_errors_total counter\n"),
+        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        &InterfaceSample::rx_errors);
+    append_device_family(
+        text, prefix,
+        FMT_COMPILE("# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
+                    "# TYPE {0}_network_transmit_errors_total counter\n"),
+        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        &InterfaceSample::tx_errors);
+    append_device_family(
+        text, prefix,
+        FMT_COMPILE(
+            "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
+            "# TYPE {0}_network_receive_drops_total counter\n"),
+        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces,
         &InterfaceSample::rx_drops);
 }
 
 void append_build_info(std::string& text, std::string_view prefix, std::string_view version)
 {
     append(text,
-           "# HELP {0}_build_info Build information (value is always 1).\n"
-           "# TYPE {0}_build_info gauge\n",
+           FMT_COMPILE("# HELP {0}_build_info Build information (value is always 1).\n"
+                       "# TYPE {0}_build_info gauge\n"),
            prefix);
-    append(text, "{}_build_info{{version=\"{}\"}} 1\n", prefix, LabelValue{version});
+    append(text, FMT_COMPILE("{}_build_info{{version=\"{}\"}} 1\n"), prefix, LabelValue{version});
 }
 
 bool is_valid_metrics_prefix(std::string_view prefix)
