@@ -112,8 +112,11 @@ int read_files(long iterations, char** files, int count)
 
 int serve(int port, long body_bytes)
 {
-    signal(SIGTERM, on_stop);
-    signal(SIGINT, on_stop);
+    // Without SA_RESTART, so that a stop signal ends a blocked accept().
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     const std::string body(static_cast<size_t>(body_bytes), 'x');
     const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
