@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "collect/scalar_readings.hpp"
@@ -143,6 +144,30 @@ TEST_F(LinuxSysctl, ArcSizesExistOnlyWithZfs)
     size_t length = sizeof size;
     EXPECT_EQ(sysctlbyname("kstat.zfs.misc.arcstats.size", &size, &length, nullptr, 0), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(LinuxSysctl, ZfsLoadedWhileRunningIsSeenWithinAboutASecond)
+{
+    char root[] = "/tmp/kelmar-zfs-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    const std::string kstat = std::string(root) + "/proc/spl/kstat/zfs";
+    ASSERT_EQ(std::system(("mkdir -p " + kstat).c_str()), 0);
+    set_platform_root(root);
+    ArcSizes arc{};
+    EXPECT_FALSE(read_arc_sizes(arc));
+
+    const std::string copy = "cp " + std::string(KELMAR_FIXTURES) +
+                             "/host-swap-zfs/proc/spl/kstat/zfs/arcstats " + kstat;
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+    bool seen = false;
+    for (int tries = 0; tries < 25 && !seen; ++tries) {
+        seen = read_arc_sizes(arc);
+        if (!seen)
+            usleep(100000);
+    }
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(arc.size_bytes, 2199023255552u);
+    EXPECT_EQ(std::system(("rm -rf " + std::string(root)).c_str()), 0);
 }
 
 TEST_F(LinuxSysctl, CallsFollowFreeBsdConventions)

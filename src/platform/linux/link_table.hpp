@@ -22,6 +22,6 @@ struct LinkRecord {
     std::uint64_t collisions;
 };
 
-// Replaces `links` with every link of the caller's network namespace, in
+// Replaces `links` with every link of this process's network namespace, in
 // ascending index: 0, or an errno value with `links` empty.
 int read_link_table(std::vector<LinkRecord>& links);

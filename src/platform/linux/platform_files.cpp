@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,18 +11,31 @@ namespace {
 
 char root_directory[4096] = "";  // empty means "/"
 
-// Files kept open for rereading, by the absolute path asked for.
+// Files kept open for rereading, by the absolute path asked for. A file that
+// is missing (ZFS not loaded) is kept with no descriptor and looked for again
+// at most once a second: a failed lookup in /proc costs more than a read.
 struct KeptFile {
     const char* absolute_path;  // a string literal of the caller's
-    int fd;
+    int fd;                     // -1 while the file is missing
+    time_t looked_at;           // coarse monotonic seconds of the last open
 };
+
+constexpr time_t missing_file_recheck_seconds = 1;
+
+time_t coarse_seconds()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec;
+}
 KeptFile kept_files[8];
 int kept_count = 0;
 
 void forget_kept_files()
 {
     for (int i = 0; i < kept_count; ++i)
-        close(kept_files[i].fd);
+        if (kept_files[i].fd >= 0)
+            close(kept_files[i].fd);
     kept_count = 0;
 }
 
@@ -87,28 +101,37 @@ ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capac
 
 ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t capacity)
 {
-    for (int i = 0; i < kept_count; ++i) {
-        if (std::strcmp(kept_files[i].absolute_path, absolute_path) != 0)
-            continue;
-        const ssize_t length = read_from(kept_files[i].fd, buffer, capacity);
+    KeptFile* kept = nullptr;
+    for (int i = 0; i < kept_count && kept == nullptr; ++i)
+        if (std::strcmp(kept_files[i].absolute_path, absolute_path) == 0)
+            kept = &kept_files[i];
+    if (kept != nullptr && kept->fd >= 0) {
+        const ssize_t length = read_from(kept->fd, buffer, capacity);
         if (length >= 0)
             return length;
-        // The file went away under us (a module unloaded): open it anew next time.
-        close(kept_files[i].fd);
-        kept_files[i] = kept_files[--kept_count];
+        // The file went away under us (a module unloaded).
+        close(kept->fd);
+        kept->fd = -1;
+        kept->looked_at = coarse_seconds();
         return -1;
     }
-    // A file that is missing now (ZFS not loaded yet) is looked for again next time.
+    if (kept != nullptr && coarse_seconds() - kept->looked_at < missing_file_recheck_seconds)
+        return -1;
+
     const int fd = open_below_root(absolute_path);
-    if (fd < 0)
-        return -1;
-    if (kept_count == static_cast<int>(sizeof kept_files / sizeof kept_files[0])) {
-        const ssize_t length = read_from(fd, buffer, capacity);
-        close(fd);
-        return length;
+    if (kept == nullptr) {
+        if (kept_count == static_cast<int>(sizeof kept_files / sizeof kept_files[0])) {
+            const ssize_t length = fd < 0 ? -1 : read_from(fd, buffer, capacity);
+            if (fd >= 0)
+                close(fd);
+            return length;
+        }
+        kept = &kept_files[kept_count++];
+        kept->absolute_path = absolute_path;
     }
-    kept_files[kept_count++] = KeptFile{absolute_path, fd};
-    return read_from(fd, buffer, capacity);
+    kept->fd = fd;
+    kept->looked_at = coarse_seconds();
+    return fd < 0 ? -1 : read_from(fd, buffer, capacity);
 }
 
 bool next_line(TextCursor& text)

@@ -17,7 +17,8 @@ void set_platform_root(const char* directory);
 ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capacity);
 
 // The same for a file read again on every scrape: it is kept open and read
-// with pread from offset 0, which makes /proc generate it afresh.
+// with pread from offset 0, which makes /proc generate it afresh. A file that
+// is missing is looked for again at most once a second.
 ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t capacity);
 
 // Joins the root and `absolute_path`; false when it does not fit.

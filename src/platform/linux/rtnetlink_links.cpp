@@ -20,22 +20,44 @@
 
 namespace {
 
-constexpr std::uint32_t dump_sequence = 1;
-
 struct DumpRequest {
     nlmsghdr header;
     if_stats_msg stats;
 };
 
-// Closes the socket on every way out.
-struct NetlinkSocket {
-    int descriptor;
-    ~NetlinkSocket()
+// The routing socket of this thread, kept from one reading to the next. A
+// socket answers for the network namespace it was made in, so a forked child,
+// which may have moved to a namespace of its own, makes its own socket.
+struct RouteSocket {
+    int descriptor = -1;
+    pid_t owner = 0;
+    std::uint32_t last_sequence = 0;
+
+    ~RouteSocket()
+    {
+        forget();
+    }
+
+    int get()
+    {
+        if (descriptor >= 0 && owner == getpid())
+            return descriptor;
+        forget();
+        descriptor = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        owner = getpid();
+        return descriptor;
+    }
+
+    // After a failed dump, replies may still be queued: start afresh.
+    void forget()
     {
         if (descriptor >= 0)
             close(descriptor);
+        descriptor = -1;
     }
 };
+
+thread_local RouteSocket route_socket;
 
 // The counters of one RTM_NEWSTATS message; messages without them are skipped.
 bool parse_link(const char* payload, size_t length, LinkRecord& link)
@@ -95,7 +117,7 @@ void name_links(int descriptor, std::vector<LinkRecord>& links)
 }
 
 // Reads the dump's replies until NLMSG_DONE: 0 or an errno value.
-int receive_links(int descriptor, std::vector<LinkRecord>& links)
+int receive_links(int descriptor, std::uint32_t sequence, std::vector<LinkRecord>& links)
 {
     alignas(nlmsghdr) char buffer[32768];
     for (;;) {
@@ -122,7 +144,7 @@ int receive_links(int descriptor, std::vector<LinkRecord>& links)
                 return EPROTO;
             const char* payload = buffer + at + NLMSG_HDRLEN;
             const size_t payload_length = header.nlmsg_len - NLMSG_HDRLEN;
-            if (header.nlmsg_seq == dump_sequence) {
+            if (header.nlmsg_seq == sequence) {
                 if (header.nlmsg_type == NLMSG_DONE)
                     return 0;
                 if (header.nlmsg_type == NLMSG_ERROR) {
@@ -144,27 +166,27 @@ int receive_links(int descriptor, std::vector<LinkRecord>& links)
 int read_link_table(std::vector<LinkRecord>& links)
 {
     links.clear();
-    // A socket of its own per reading: a socket belongs to the network
-    // namespace it was made in, and the caller's may have changed since.
-    NetlinkSocket socket_{socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
-    if (socket_.descriptor < 0)
+    const int descriptor = route_socket.get();
+    if (descriptor < 0)
         return errno;
 
     DumpRequest request{};
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = RTM_GETSTATS;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = dump_sequence;
+    request.header.nlmsg_seq = ++route_socket.last_sequence;
     request.stats.family = AF_UNSPEC;
     request.stats.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(socket_.descriptor, &request, sizeof request, 0,
-               reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0)
-        return errno;
-
-    const int error = receive_links(socket_.descriptor, links);
+    int error = 0;
+    if (sendto(descriptor, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel),
+               sizeof kernel) < 0)
+        error = errno;
+    else
+        error = receive_links(descriptor, request.header.nlmsg_seq, links);
     if (error != 0) {
+        route_socket.forget();
         links.clear();
         return error;
     }
@@ -176,6 +198,6 @@ int read_link_table(std::vector<LinkRecord>& links)
         std::unique(links.begin(), links.end(),
                     [](const LinkRecord& a, const LinkRecord& b) { return a.index == b.index; }),
         links.end());
-    name_links(socket_.descriptor, links);
+    name_links(descriptor, links);
     return 0;
 }
