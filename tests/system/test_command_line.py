@@ -2,7 +2,6 @@
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import unittest
@@ -77,28 +76,6 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(result.stdout, "")
             self.assertTrue(result.stderr.startswith("invalid metrics prefix '%s': " % bad))
             self.assertEqual(result.stderr.count("\n"), 1)
-
-    def test_dump_passes_real_exposition_parsers(self):
-        text = run("--dump").stdout
-        promtool = shutil.which("promtool")
-        if promtool is None:
-            self.skipTest("promtool is not installed (Debian package prometheus)")
-        check = subprocess.run([promtool, "check", "metrics"], input=text,
-                               capture_output=True, text=True, timeout=30)
-        # promtool's lint complains about style (counters named *_total etc.)
-        # with exit status 3; a parse error is status 1.
-        self.assertNotEqual(check.returncode, 1, check.stderr + check.stdout)
-        self.assertNotIn("error while linting", check.stderr + check.stdout)
-
-        parser = subprocess.run(
-            ["/usr/bin/python3", "-c",
-             "import sys\n"
-             "from prometheus_client.parser import text_string_to_metric_families as p\n"
-             "print(sum(len(f.samples) for f in p(sys.stdin.read())))"],
-            input=text, capture_output=True, text=True, timeout=30)
-        self.assertEqual(parser.returncode, 0, parser.stderr)
-        samples = [line for line in text.splitlines() if not line.startswith("#")]
-        self.assertEqual(int(parser.stdout), len(samples))
 
     def test_dump_agrees_with_proc(self):
         def proc_cpu():
