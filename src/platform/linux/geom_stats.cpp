@@ -3,7 +3,6 @@
 // every snapshot is a private copy taken in one read of the file.
 
 #include <errno.h>
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 #include <sys/devicestat.h>
@@ -48,16 +47,6 @@ struct devstat* records_of(SnapshotHeader* header)
     return reinterpret_cast<struct devstat*>(header + 1);
 }
 
-int open_below_root(const char* absolute_path)
-{
-    char path[4096 + 256];
-    if (!platform_path(absolute_path, path, sizeof path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return open(path, O_RDONLY | O_CLOEXEC);
-}
-
 // The whole file, read from its start into the shared buffer; its length or -1.
 ssize_t read_whole(int fd)
 {
@@ -73,15 +62,12 @@ ssize_t read_whole(int fd)
             source.text = text;
             source.capacity = grown;
         }
-        const size_t wanted = source.capacity - filled;
-        const ssize_t got = pread(fd, source.text + filled, wanted, static_cast<off_t>(filled));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = read_file_at(fd, source.text + filled, source.capacity - filled,
+                                         static_cast<off_t>(filled));
         if (got < 0)
             return -1;
         filled += static_cast<size_t>(got);
-        // procfs hands out all it has in one read: a short read is the end.
-        if (static_cast<size_t>(got) < wanted)
+        if (filled < source.capacity)
             return static_cast<ssize_t>(filled);
     }
 }
@@ -111,16 +97,6 @@ bool read_sized_devices()
 bool has_media(std::uint64_t key)
 {
     return std::binary_search(source.sized_devices.begin(), source.sized_devices.end(), key);
-}
-
-std::string_view parse_name(TextCursor& text)
-{
-    while (text.at < text.end && (*text.at == ' ' || *text.at == '\t'))
-        ++text.at;
-    const char* start = text.at;
-    while (text.at < text.end && *text.at != ' ' && *text.at != '\t' && *text.at != '\n')
-        ++text.at;
-    return {start, static_cast<size_t>(text.at - start)};
 }
 
 struct bintime from_milliseconds(std::uint64_t milliseconds)
@@ -160,7 +136,7 @@ bool parse_record(TextCursor& text, struct devstat& record)
     std::uint64_t minor = 0;
     if (!parse_u64(text, major) || !parse_u64(text, minor))
         return false;
-    const std::string_view name = parse_name(text);
+    const std::string_view name = next_word(text);
     if (name.empty())
         return false;
     // Kernels before 4.18 stop after 11 counters, before 5.5 after 15.
@@ -236,9 +212,9 @@ extern "C" int geom_stats_open(void)
 {
     if (source.open)
         return EBUSY;
-    source.diskstats = open_below_root("/proc/diskstats");
+    source.diskstats = open_platform_file("/proc/diskstats");
     if (source.diskstats >= 0)
-        source.partitions = open_below_root("/proc/partitions");
+        source.partitions = open_platform_file("/proc/partitions");
     if (source.diskstats < 0 || source.partitions < 0) {
         const int error = errno;
         if (source.diskstats >= 0)

@@ -39,12 +39,34 @@ void forget_kept_files()
     kept_count = 0;
 }
 
-ssize_t read_from(int fd, char* buffer, size_t capacity)
+}  // namespace
+
+void set_platform_root(const char* directory)
+{
+    forget_kept_files();
+    size_t length = strnlen(directory, sizeof root_directory - 1);
+    while (length > 0 && directory[length - 1] == '/')
+        --length;
+    std::memcpy(root_directory, directory, length);
+    root_directory[length] = '\0';
+}
+
+int open_platform_file(const char* absolute_path)
+{
+    char path[4096 + 256];
+    if (!platform_path(absolute_path, path, sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+ssize_t read_file_at(int fd, char* buffer, size_t capacity, off_t offset)
 {
     size_t filled = 0;
     while (filled < capacity) {
         const size_t wanted = capacity - filled;
-        const ssize_t got = pread(fd, buffer + filled, wanted, static_cast<off_t>(filled));
+        const ssize_t got = pread(fd, buffer + filled, wanted, offset + static_cast<off_t>(filled));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -56,26 +78,6 @@ ssize_t read_from(int fd, char* buffer, size_t capacity)
             break;
     }
     return static_cast<ssize_t>(filled);
-}
-
-int open_below_root(const char* absolute_path)
-{
-    char path[4096 + 256];
-    if (!platform_path(absolute_path, path, sizeof path))
-        return -1;
-    return open(path, O_RDONLY | O_CLOEXEC);
-}
-
-}  // namespace
-
-void set_platform_root(const char* directory)
-{
-    forget_kept_files();
-    size_t length = strnlen(directory, sizeof root_directory - 1);
-    while (length > 0 && directory[length - 1] == '/')
-        --length;
-    std::memcpy(root_directory, directory, length);
-    root_directory[length] = '\0';
 }
 
 bool platform_path(const char* absolute_path, char* path, size_t capacity)
@@ -91,10 +93,10 @@ bool platform_path(const char* absolute_path, char* path, size_t capacity)
 
 ssize_t read_platform_file(const char* absolute_path, char* buffer, size_t capacity)
 {
-    const int fd = open_below_root(absolute_path);
+    const int fd = open_platform_file(absolute_path);
     if (fd < 0)
         return -1;
-    const ssize_t length = read_from(fd, buffer, capacity);
+    const ssize_t length = read_file_at(fd, buffer, capacity, 0);
     close(fd);
     return length;
 }
@@ -106,7 +108,7 @@ ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t cap
         if (std::strcmp(kept_files[i].absolute_path, absolute_path) == 0)
             kept = &kept_files[i];
     if (kept != nullptr && kept->fd >= 0) {
-        const ssize_t length = read_from(kept->fd, buffer, capacity);
+        const ssize_t length = read_file_at(kept->fd, buffer, capacity, 0);
         if (length >= 0)
             return length;
         // The file went away under us (a module unloaded).
@@ -118,10 +120,10 @@ ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t cap
     if (kept != nullptr && coarse_seconds() - kept->looked_at < missing_file_recheck_seconds)
         return -1;
 
-    const int fd = open_below_root(absolute_path);
+    const int fd = open_platform_file(absolute_path);
     if (kept == nullptr) {
         if (kept_count == static_cast<int>(sizeof kept_files / sizeof kept_files[0])) {
-            const ssize_t length = fd < 0 ? -1 : read_from(fd, buffer, capacity);
+            const ssize_t length = fd < 0 ? -1 : read_file_at(fd, buffer, capacity, 0);
             if (fd >= 0)
                 close(fd);
             return length;
@@ -131,7 +133,7 @@ ssize_t reread_platform_file(const char* absolute_path, char* buffer, size_t cap
     }
     kept->fd = fd;
     kept->looked_at = coarse_seconds();
-    return fd < 0 ? -1 : read_from(fd, buffer, capacity);
+    return fd < 0 ? -1 : read_file_at(fd, buffer, capacity, 0);
 }
 
 bool next_line(TextCursor& text)
@@ -162,6 +164,16 @@ bool parse_u64(TextCursor& text, std::uint64_t& value)
     value = result;
     text.at = at;
     return true;
+}
+
+std::string_view next_word(TextCursor& text)
+{
+    while (text.at < text.end && (*text.at == ' ' || *text.at == '\t'))
+        ++text.at;
+    const char* start = text.at;
+    while (text.at < text.end && *text.at != ' ' && *text.at != '\t' && *text.at != '\n')
+        ++text.at;
+    return {start, static_cast<size_t>(text.at - start)};
 }
 
 bool skip_word(TextCursor& text, const char* word)

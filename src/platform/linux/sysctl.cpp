@@ -170,12 +170,8 @@ int answer_swap_device(int index, void* oldp, size_t* oldlenp)
         if (!next_line(text))
             return ENOENT;
     // Filename Type Size Used Priority; the file name may hold no blanks.
-    for (int column = 0; column < 2; ++column) {
-        while (text.at < text.end && (*text.at == ' ' || *text.at == '\t'))
-            ++text.at;
-        while (text.at < text.end && *text.at != ' ' && *text.at != '\t' && *text.at != '\n')
-            ++text.at;
-    }
+    next_word(text);
+    next_word(text);
     std::uint64_t size_kib = 0;
     std::uint64_t used_kib = 0;
     if (!parse_u64(text, size_kib) || !parse_u64(text, used_kib))
