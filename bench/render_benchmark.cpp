@@ -3,20 +3,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/exporter.hpp"
+#include "render_loop.hpp"
 
 namespace {
 
 void render_with_linux_layer(benchmark::State& state)
 {
-    Exporter exporter("kelmar_host", "00000000");
-    size_t bytes = 0;
-    for (auto _ : state) {
-        const std::string text = exporter.render();
-        bytes = text.size();
-        benchmark::DoNotOptimize(text.data());
-    }
-    state.counters["bytes"] = static_cast<double>(bytes);
+    measure_render(state);
 }
 BENCHMARK(render_with_linux_layer)->Unit(benchmark::kMicrosecond);
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/exporter.hpp"
+#include "render_loop.hpp"
 #include "fake_geom.hpp"
 #include "fake_kernel.hpp"
 
@@ -69,14 +69,7 @@ void fill_fake_host(int interface_count)
 void render_with_fake_kernel(benchmark::State& state)
 {
     fill_fake_host(static_cast<int>(state.range(0)));
-    Exporter exporter("kelmar_host", "00000000");
-    size_t bytes = 0;
-    for (auto _ : state) {
-        const std::string text = exporter.render();
-        bytes = text.size();
-        benchmark::DoNotOptimize(text.data());
-    }
-    state.counters["bytes"] = static_cast<double>(bytes);
+    measure_render(state);
 }
 BENCHMARK(render_with_fake_kernel)->Arg(1)->Arg(200)->Unit(benchmark::kMicrosecond);
 
