@@ -41,6 +41,14 @@ constexpr KnownName known_names[] = {
     {"kstat.zfs.misc.arcstats.c_max", {CTL_DEBUG, 0x7006}, Source::arc_c_max},
 };
 
+const KnownName* find_known_name(const char* name)
+{
+    for (const KnownName& known : known_names)
+        if (std::strcmp(name, known.name) == 0)
+            return &known;
+    return nullptr;
+}
+
 int fail(int error)
 {
     errno = error;
@@ -269,28 +277,24 @@ extern "C" int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const
         return fail(EINVAL);
     if (newp != nullptr || newlen != 0)
         return fail(EPERM);
-    for (const KnownName& known : known_names) {
-        if (std::strcmp(name, known.name) == 0) {
-            const int error = answer(known.source, nullptr, 0, oldp, oldlenp);
-            return error == 0 ? 0 : fail(error);
-        }
-    }
-    return fail(ENOENT);
+    const KnownName* known = find_known_name(name);
+    if (known == nullptr)
+        return fail(ENOENT);
+    const int error = answer(known->source, nullptr, 0, oldp, oldlenp);
+    return error == 0 ? 0 : fail(error);
 }
 
 extern "C" int sysctlnametomib(const char* name, int* mibp, size_t* sizep)
 {
     if (name == nullptr || mibp == nullptr || sizep == nullptr)
         return fail(EINVAL);
-    for (const KnownName& known : known_names) {
-        if (std::strcmp(name, known.name) == 0) {
-            if (*sizep < 2)
-                return fail(ENOMEM);
-            mibp[0] = known.mib[0];
-            mibp[1] = known.mib[1];
-            *sizep = 2;
-            return 0;
-        }
-    }
-    return fail(ENOENT);
+    const KnownName* known = find_known_name(name);
+    if (known == nullptr)
+        return fail(ENOENT);
+    if (*sizep < 2)
+        return fail(ENOMEM);
+    mibp[0] = known->mib[0];
+    mibp[1] = known->mib[1];
+    *sizep = 2;
+    return 0;
 }
