@@ -1,71 +1,58 @@
 #include "fake_geom.hpp"
 
-#include <errno.h>
 #include <libgeom.h>
 
 #include <deque>
-#include <map>
-#include <memory>
 
 namespace fake_geom {
 namespace {
 
-struct KernelProvider {
+// A provider of the kernel's tree, with its geom; every copy of the tree
+// points to it. Its address is its identity.
+struct Provider {
     std::string name;
-    unsigned rank;
-    std::unique_ptr<char> identity;  // its address is the provider's id
+    struct ggeom geom {};
+    struct gprovider provider {};
 };
 
-// One copy of the tree as geom_gettree hands it out.
-struct Tree {
-    struct gclass disk_class {};
-    std::vector<std::unique_ptr<struct ggeom>> geoms;
-    std::vector<std::unique_ptr<struct gprovider>> providers;
-    std::vector<std::string> names;
-    std::vector<struct gident> idents;
-};
-
-struct State {
-    std::vector<KernelProvider> providers;
-    std::deque<std::vector<struct devstat>> snapshots;
-    bool snapshots_fail = false;
-    int gettree_error = 0;
-    int stats_open_error = 0;
-    bool stats_open = false;
-    std::map<const struct gident*, std::unique_ptr<Tree>> trees;
-    Counts counts;
-};
-
-State& state()
-{
-    static State instance;
-    return instance;
-}
+using Records = std::vector<struct devstat>;
 
 struct Snapshot {
-    std::vector<struct devstat> records;
+    Records records;
     size_t position = 0;
 };
 
+struct State {
+    std::deque<Provider> providers;
+    std::deque<Records> snapshots;
+    std::deque<std::vector<struct gident>> trees;  // each copy's index, kept until reset
+} state;
+
 }  // namespace
+
+Kernel kernel;
 
 void reset()
 {
-    state() = State{};
+    kernel = Kernel{};
+    state = State{};
 }
 
 const void* add_provider(const std::string& name, unsigned rank)
 {
-    state().providers.push_back(KernelProvider{name, rank, std::make_unique<char>()});
-    return state().providers.back().identity.get();
+    Provider& added = state.providers.emplace_back(Provider{name});
+    added.geom.lg_rank = rank;
+    added.provider.lg_id = &added;
+    added.provider.lg_name = added.name.data();
+    added.provider.lg_geom = &added.geom;
+    return &added;
 }
 
 struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t write_bytes,
                       std::uint64_t read_ops, std::uint64_t write_ops)
 {
     struct devstat result {};
-    result.sequence0 = 7;
-    result.sequence1 = 7;
+    result.sequence0 = result.sequence1 = 7;
     result.id = id;
     result.bytes[DEVSTAT_READ] = read_bytes;
     result.bytes[DEVSTAT_WRITE] = write_bytes;
@@ -76,81 +63,36 @@ struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t wr
 
 void queue_snapshot(std::vector<struct devstat> records)
 {
-    state().snapshots.push_back(std::move(records));
-}
-
-void fail_snapshots()
-{
-    state().snapshots_fail = true;
-}
-
-void set_gettree_error(int error)
-{
-    state().gettree_error = error;
-}
-
-void set_stats_open_error(int error)
-{
-    state().stats_open_error = error;
-}
-
-const Counts& counts()
-{
-    return state().counts;
+    state.snapshots.push_back(std::move(records));
 }
 
 }  // namespace fake_geom
 
-using fake_geom::state;
+using namespace fake_geom;
 
 extern "C" int geom_gettree(struct gmesh* mesh)
 {
-    ++state().counts.gettree;
+    ++kernel.gettree_calls;
     *mesh = gmesh{};
-    if (state().gettree_error != 0)
-        return state().gettree_error;
-    auto tree = std::make_unique<fake_geom::Tree>();
-    tree->names.reserve(state().providers.size());
-    for (const fake_geom::KernelProvider& kernel : state().providers) {
-        auto geom = std::make_unique<struct ggeom>();
-        geom->lg_class = &tree->disk_class;
-        geom->lg_rank = kernel.rank;
-        auto provider = std::make_unique<struct gprovider>();
-        tree->names.push_back(kernel.name);
-        provider->lg_id = kernel.identity.get();
-        provider->lg_name = tree->names.back().data();
-        provider->lg_geom = geom.get();
-        tree->idents.push_back(gident{geom.get(), geom.get(), gident::ISGEOM});
-        tree->idents.push_back(gident{provider->lg_id, provider.get(), gident::ISPROVIDER});
-        tree->geoms.push_back(std::move(geom));
-        tree->providers.push_back(std::move(provider));
-    }
-    tree->idents.push_back(gident{nullptr, nullptr, gident::ISCLASS});
-    mesh->lg_ident = tree->idents.data();
-    state().trees[mesh->lg_ident] = std::move(tree);
-    ++state().counts.live_trees;
+    if (kernel.gettree_error != 0)
+        return kernel.gettree_error;
+    std::vector<struct gident>& tree = state.trees.emplace_back();
+    for (Provider& source : state.providers)
+        tree.push_back(gident{&source, &source.provider, gident::ISPROVIDER});
+    tree.emplace_back();  // a null id ends the list
+    mesh->lg_ident = tree.data();
     return 0;
 }
 
 extern "C" void geom_deletetree(struct gmesh* mesh)
 {
-    ++state().counts.deletetree;
-    if (mesh->lg_ident != nullptr) {
-        if (state().trees.erase(mesh->lg_ident) == 1)
-            --state().counts.live_trees;
-        else
-            ++state().counts.misuses;
-    }
+    ++kernel.deletetree_calls;
     mesh->lg_ident = nullptr;
 }
 
 extern "C" struct gident* geom_lookupid(struct gmesh* mesh, const void* id)
 {
-    if (mesh->lg_ident == nullptr || state().trees.count(mesh->lg_ident) == 0) {
-        ++state().counts.misuses;
-        return nullptr;
-    }
-    for (struct gident* entry = mesh->lg_ident; entry->lg_id != nullptr; ++entry)
+    for (struct gident* entry = mesh->lg_ident; entry && entry->lg_id != nullptr; ++entry)
         if (entry->lg_id == id)
             return entry;
     return nullptr;
@@ -158,57 +100,32 @@ extern "C" struct gident* geom_lookupid(struct gmesh* mesh, const void* id)
 
 extern "C" int geom_stats_open(void)
 {
-    ++state().counts.stats_open;
-    if (state().stats_open)
-        return EBUSY;
-    if (state().stats_open_error != 0)
-        return state().stats_open_error;
-    state().stats_open = true;
-    return 0;
+    return kernel.stats_open_error;
 }
 
 extern "C" void geom_stats_close(void)
 {
-    ++state().counts.stats_close;
-    state().stats_open = false;
+    ++kernel.stats_close_calls;
 }
-
-extern "C" void geom_stats_resync(void) {}
 
 extern "C" void* geom_stats_snapshot_get(void)
 {
-    if (!state().stats_open || state().snapshots_fail)
-        return nullptr;
-    auto* snapshot = new fake_geom::Snapshot;
-    if (!state().snapshots.empty()) {
-        snapshot->records = state().snapshots.front();
-        if (state().snapshots.size() > 1)
-            state().snapshots.pop_front();
-    }
-    ++state().counts.snapshots_taken;
+    auto* snapshot = new Snapshot{state.snapshots.empty() ? Records{} : state.snapshots.front()};
+    if (state.snapshots.size() > 1)
+        state.snapshots.pop_front();
     return snapshot;
 }
 
 extern "C" void geom_stats_snapshot_free(void* snapshot)
 {
-    ++state().counts.snapshots_freed;
-    delete static_cast<fake_geom::Snapshot*>(snapshot);
+    delete static_cast<Snapshot*>(snapshot);
 }
 
-extern "C" void geom_stats_snapshot_timestamp(void*, struct timespec* when)
-{
-    *when = timespec{};
-}
-
-extern "C" void geom_stats_snapshot_reset(void* snapshot)
-{
-    static_cast<fake_geom::Snapshot*>(snapshot)->position = 0;
-}
+// A snapshot is handed out rewound already.
+extern "C" void geom_stats_snapshot_reset(void*) {}
 
 extern "C" struct devstat* geom_stats_snapshot_next(void* snapshot)
 {
-    auto* taken = static_cast<fake_geom::Snapshot*>(snapshot);
-    if (taken->position == taken->records.size())
-        return nullptr;
-    return &taken->records[taken->position++];
+    auto& taken = *static_cast<Snapshot*>(snapshot);
+    return taken.position < taken.records.size() ? &taken.records[taken.position++] : nullptr;
 }

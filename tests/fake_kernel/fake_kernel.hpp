@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,36 +12,21 @@ using Mib = std::vector<int>;
 
 // Forgets every name and value.
 void reset();
-
-// The bytes a numeric name answers with.
-void set_bytes(const Mib& mib, std::string bytes);
-// Makes a successful read of `mib` report `length` instead of the value's size.
-void set_reported_length(const Mib& mib, size_t length);
-// Makes every read of `mib` fail with `error`.
-void set_error(const Mib& mib, int error);
+// The bytes `mib` answers with or, when `error` is not 0, the error every read fails with.
+void set_bytes(const Mib& mib, std::string bytes, int error = 0);
 // Makes `name` resolve to `mib` for sysctlbyname and sysctlnametomib.
 void set_name(const std::string& name, const Mib& mib);
-// How many sysctl, sysctlbyname and sysctlnametomib calls were made.
-int call_count();
-
-template <typename T> std::string bytes_of(const T& value)
-{
-    std::string bytes(sizeof value, '\0');
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
+// The numeric name `name` resolves to; one of the fake's choosing if it has none yet.
+Mib mib_of(const std::string& name);
 
 template <typename T> void set_value(const Mib& mib, const T& value)
 {
-    set_bytes(mib, bytes_of(value));
+    set_bytes(mib, std::string(reinterpret_cast<const char*>(&value), sizeof value));
 }
 
-// A named value under a numeric name of the fake's choosing; returns it.
-Mib set_named_bytes(const std::string& name, std::string bytes);
-
-template <typename T> Mib set_named_value(const std::string& name, const T& value)
+template <typename T> void set_named_value(const std::string& name, const T& value)
 {
-    return set_named_bytes(name, bytes_of(value));
+    set_value(mib_of(name), value);
 }
 
 }  // namespace fake_kernel

@@ -3,32 +3,19 @@
 #include <sys/sysctl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
-#include <optional>
+#include <utility>
 
 #include "fake_kernel.hpp"
 
 namespace fake_kernel {
 namespace {
 
-struct Entry {
-    std::string bytes;
-    std::optional<size_t> reported_length;
-    int error = 0;
-};
-
 struct Tables {
-    std::map<Mib, Entry> values;
+    std::map<Mib, std::pair<std::string, int>> values;  // bytes, error
     std::map<std::string, Mib> names;
-    int next_automatic = 0x5000;
-    int calls = 0;
-};
-
-Tables& tables()
-{
-    static Tables instance;
-    return instance;
-}
+} tables;
 
 int fail(int error)
 {
@@ -36,29 +23,17 @@ int fail(int error)
     return -1;
 }
 
-// FreeBSD's copy-out: the size alone for a null buffer, a partial copy and
-// ENOMEM for a short one.
+// FreeBSD's copy-out into the caller's buffer: ENOMEM when it is too short.
 int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
 {
-    const auto found = tables().values.find(mib);
-    if (found == tables().values.end())
+    const auto found = tables.values.find(mib);
+    if (found == tables.values.end())
         return fail(ENOENT);
-    const Entry& entry = found->second;
-    if (entry.error != 0)
-        return fail(entry.error);
-    if (oldlenp == nullptr)
-        return fail(EINVAL);
-    const size_t size = entry.bytes.size();
-    if (oldp == nullptr) {
-        *oldlenp = size;
-        return 0;
-    }
-    if (*oldlenp < size) {
-        std::memcpy(oldp, entry.bytes.data(), *oldlenp);
-        return fail(ENOMEM);
-    }
-    std::memcpy(oldp, entry.bytes.data(), size);
-    *oldlenp = entry.reported_length.value_or(size);
+    const auto& [bytes, error] = found->second;
+    if (error != 0 || *oldlenp < bytes.size())
+        return fail(error != 0 ? error : ENOMEM);
+    std::memcpy(oldp, bytes.data(), bytes.size());
+    *oldlenp = bytes.size();
     return 0;
 }
 
@@ -66,81 +41,47 @@ int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
 
 void reset()
 {
-    tables() = Tables{};
+    tables = Tables{};
 }
 
-void set_bytes(const Mib& mib, std::string bytes)
+void set_bytes(const Mib& mib, std::string bytes, int error)
 {
-    tables().values[mib].bytes = std::move(bytes);
-}
-
-void set_reported_length(const Mib& mib, size_t length)
-{
-    tables().values[mib].reported_length = length;
-}
-
-void set_error(const Mib& mib, int error)
-{
-    tables().values[mib].error = error;
+    tables.values[mib] = {std::move(bytes), error};
 }
 
 void set_name(const std::string& name, const Mib& mib)
 {
-    tables().names[name] = mib;
+    tables.names[name] = mib;
 }
 
-Mib set_named_bytes(const std::string& name, std::string bytes)
+Mib mib_of(const std::string& name)
 {
-    const auto known = tables().names.find(name);
-    const Mib mib =
-        known != tables().names.end() ? known->second : Mib{CTL_DEBUG, tables().next_automatic++};
-    set_name(name, mib);
-    set_bytes(mib, std::move(bytes));
-    return mib;
-}
-
-int call_count()
-{
-    return tables().calls;
+    const int automatic = 0x5000 + static_cast<int>(tables.names.size());
+    return tables.names.try_emplace(name, Mib{CTL_DEBUG, automatic}).first->second;
 }
 
 }  // namespace fake_kernel
 
-using fake_kernel::tables;
+using namespace fake_kernel;
 
 extern "C" int sysctl(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp,
-                      const void* newp, size_t newlen)
+                      const void*, size_t)
 {
-    ++tables().calls;
-    if (newp != nullptr || newlen != 0)
-        return fake_kernel::fail(EPERM);
-    if (namelen < 2 || namelen > CTL_MAXNAME)
-        return fake_kernel::fail(EINVAL);
-    return fake_kernel::read_entry(fake_kernel::Mib(name, name + namelen), oldp, oldlenp);
+    return read_entry(Mib(name, name + namelen), oldp, oldlenp);
 }
 
-extern "C" int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp,
-                            size_t newlen)
+extern "C" int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void*, size_t)
 {
-    ++tables().calls;
-    if (newp != nullptr || newlen != 0)
-        return fake_kernel::fail(EPERM);
-    const auto found = tables().names.find(name);
-    if (found == tables().names.end())
-        return fake_kernel::fail(ENOENT);
-    return fake_kernel::read_entry(found->second, oldp, oldlenp);
+    const auto found = tables.names.find(name);
+    return found == tables.names.end() ? fail(ENOENT) : read_entry(found->second, oldp, oldlenp);
 }
 
 extern "C" int sysctlnametomib(const char* name, int* mibp, size_t* sizep)
 {
-    ++tables().calls;
-    const auto found = tables().names.find(name);
-    if (found == tables().names.end())
-        return fake_kernel::fail(ENOENT);
-    const fake_kernel::Mib& mib = found->second;
-    if (*sizep < mib.size())
-        return fake_kernel::fail(ENOMEM);
-    std::copy(mib.begin(), mib.end(), mibp);
-    *sizep = mib.size();
+    const auto found = tables.names.find(name);
+    if (found == tables.names.end() || *sizep < found->second.size())
+        return fail(found == tables.names.end() ? ENOENT : ENOMEM);
+    *sizep = found->second.size();
+    std::ranges::copy(found->second, mibp);
     return 0;
 }

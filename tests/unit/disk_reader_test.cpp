@@ -3,10 +3,10 @@
 #include <sys/devicestat.h>
 #include <libgeom.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "collect/disk_samples.hpp"
@@ -14,198 +14,84 @@
 
 namespace {
 
+using namespace fake_geom;
+
 struct DiskReader : ::testing::Test {
     void SetUp() override
     {
-        fake_geom::reset();
+        reset();
     }
-    void TearDown() override
-    {
-        fake_geom::reset();
-    }
+    // Left over from an earlier reading: every reading starts by emptying it.
+    std::vector<DiskSample> disks{DiskSample{"stale", 1, 2, 3, 4, 5.0}};
 };
 
-std::vector<DiskSample> stale_list()
+TEST_F(DiskReader, ADiskWithThreePartitionsIsOneSample)
 {
-    return {DiskSample{"stale", 1, 2, 3, 4, 5.0}};
-}
-
-TEST_F(DiskReader, OnlyTheDiskUnderThePartitionsCounts)
-{
-    const void* disk = fake_geom::add_provider("ada0", 1);
-    const void* p1 = fake_geom::add_provider("ada0p1", 2);
-    const void* p2 = fake_geom::add_provider("ada0p2", 2);
-    const void* p3 = fake_geom::add_provider("ada0p3", 2);
-    fake_geom::queue_snapshot({fake_geom::record(nullptr, 99), fake_geom::record(p1, 10),
-                               fake_geom::record(disk, 4096, 8192, 3, 5), fake_geom::record(p2, 20),
-                               fake_geom::record(p3, 30)});
+    const void* disk = add_provider("ada0", 1);
+    std::vector<struct devstat> records{record(nullptr, 99), record(disk, 4096, 8192, 3, 5)};
+    records[1].busy_time = bintime{3, std::uint64_t{1} << 63};
+    for (const char* partition : {"ada0p1", "ada0p2", "ada0p3"})
+        records.push_back(record(add_provider(partition, 2), 10));
+    queue_snapshot(records);
     auto handle = open_geom_stats();
-    ASSERT_TRUE(handle->ready);
 
-    std::vector<DiskSample> disks = stale_list();
     ASSERT_TRUE(read_disk_samples(*handle, disks));
     ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].name, "ada0");
-    EXPECT_EQ(disks[0].read_bytes, 4096u);
-    EXPECT_EQ(disks[0].write_bytes, 8192u);
-    EXPECT_EQ(disks[0].read_ops, 3u);
-    EXPECT_EQ(disks[0].write_ops, 5u);
-    EXPECT_EQ(fake_geom::counts().gettree, 1);  // no reload for a null id
-    EXPECT_EQ(fake_geom::counts().snapshots_freed, 1);
-
+    const DiskSample& d = disks[0];
+    EXPECT_EQ(fmt::format("{} {} {} {} {} {}", d.name, d.read_bytes, d.write_bytes, d.read_ops,
+                          d.write_ops, d.busy_seconds),
+              "ada0 4096 8192 3 5 3.5");
     close_geom_stats(handle);
-    EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(fake_geom::counts().stats_close, 1);
-    EXPECT_EQ(fake_geom::counts().live_trees, 0);
-    EXPECT_EQ(fake_geom::counts().misuses, 0);
 }
 
-TEST_F(DiskReader, ADiskAttachedLaterIsFoundThroughOneReload)
+TEST_F(DiskReader, LaterDiskFoundByOneReloadAndTornRecordMissingFromOneReading)
 {
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
+    const void* ada0 = add_provider("ada0", 1);
     auto handle = open_geom_stats();
-    const void* da0 = fake_geom::add_provider("da0", 1);
-    fake_geom::queue_snapshot({fake_geom::record(ada0, 1), fake_geom::record(da0, 2)});
+    const void* da0 = add_provider("da0", 1);
+    struct devstat torn = record(ada0);
+    ++torn.sequence1;  // copied while the kernel was updating it
+    queue_snapshot({torn, record(da0)});
+    queue_snapshot({record(ada0), record(da0)});
 
-    std::vector<DiskSample> disks;
     ASSERT_TRUE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 2u);
-    EXPECT_EQ(disks[1].name, "da0");
-    EXPECT_EQ(disks[1].read_bytes, 2u);
-    EXPECT_EQ(fake_geom::counts().gettree, 2);
-    EXPECT_EQ(fake_geom::counts().deletetree, 1);
-
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].name, "da0");
+    EXPECT_EQ(kernel.gettree_calls, 2);
     ASSERT_TRUE(read_disk_samples(*handle, disks));
     EXPECT_EQ(disks.size(), 2u);
-    EXPECT_EQ(fake_geom::counts().gettree, 2);  // the reloaded tree knows it now
-
-    close_geom_stats(handle);
-    EXPECT_EQ(fake_geom::counts().live_trees, 0);
-    EXPECT_EQ(fake_geom::counts().misuses, 0);
-}
-
-TEST_F(DiskReader, AnIdUnknownEvenAfterAReloadIsSkipped)
-{
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
-    const char gone = 0;
-    fake_geom::queue_snapshot({fake_geom::record(&gone, 1), fake_geom::record(ada0, 2)});
-    auto handle = open_geom_stats();
-
-    std::vector<DiskSample> disks;
-    ASSERT_TRUE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].name, "ada0");
-    EXPECT_TRUE(handle->ready);
-    close_geom_stats(handle);
-}
-
-TEST_F(DiskReader, ATornRecordIsLeftOutOfThatReadingOnly)
-{
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
-    const void* ada1 = fake_geom::add_provider("ada1", 1);
-    struct devstat torn = fake_geom::record(ada1, 5);
-    torn.sequence1 = torn.sequence0 + 1;
-    fake_geom::queue_snapshot({fake_geom::record(ada0, 1), torn});
-    fake_geom::queue_snapshot({fake_geom::record(ada0, 1), fake_geom::record(ada1, 6)});
-    auto handle = open_geom_stats();
-
-    std::vector<DiskSample> disks;
-    ASSERT_TRUE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].name, "ada0");
-
-    ASSERT_TRUE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 2u);
-    EXPECT_EQ(disks[1].name, "ada1");
-    EXPECT_EQ(disks[1].read_bytes, 6u);
     close_geom_stats(handle);
 }
 
 TEST_F(DiskReader, StatisticsThatFailToOpenGiveNoReadingButTheTreeIsFreed)
 {
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
-    fake_geom::queue_snapshot({fake_geom::record(ada0, 1)});
-    fake_geom::set_stats_open_error(ENOENT);
+    queue_snapshot({record(add_provider("ada0", 1))});
+    kernel.stats_open_error = ENOENT;
     auto handle = open_geom_stats();
-    EXPECT_FALSE(handle->ready);
-    EXPECT_FALSE(handle->stats_open);
-    EXPECT_TRUE(handle->tree_loaded);
-
-    for (int reading = 0; reading < 2; ++reading) {
-        std::vector<DiskSample> disks = stale_list();
-        EXPECT_FALSE(read_disk_samples(*handle, disks));
-        EXPECT_TRUE(disks.empty());
-    }
-    EXPECT_EQ(fake_geom::counts().snapshots_taken, 0);
-
-    close_geom_stats(handle);
-    EXPECT_EQ(fake_geom::counts().stats_close, 0);
-    EXPECT_EQ(fake_geom::counts().deletetree, 1);
-    EXPECT_EQ(fake_geom::counts().live_trees, 0);
-}
-
-TEST_F(DiskReader, NoSnapshotMeansNoReading)
-{
-    fake_geom::add_provider("ada0", 1);
-    auto handle = open_geom_stats();
-    fake_geom::fail_snapshots();
-    std::vector<DiskSample> disks = stale_list();
     EXPECT_FALSE(read_disk_samples(*handle, disks));
     EXPECT_TRUE(disks.empty());
-    EXPECT_TRUE(handle->ready);
     close_geom_stats(handle);
+    EXPECT_EQ(kernel.stats_close_calls, 0);
+    EXPECT_EQ(kernel.deletetree_calls, 1);
 }
 
 TEST_F(DiskReader, AFailedReloadEndsAllReadingsAndIsNotUndoneTwice)
 {
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
+    const void* ada0 = add_provider("ada0", 1);
     auto handle = open_geom_stats();
-    const void* da0 = fake_geom::add_provider("da0", 1);
-    const void* da1 = fake_geom::add_provider("da1", 1);
-    fake_geom::queue_snapshot(
-        {fake_geom::record(ada0, 1), fake_geom::record(da0, 2), fake_geom::record(da1, 3)});
-    fake_geom::set_gettree_error(ENOMEM);
-
-    std::vector<DiskSample> disks;
+    queue_snapshot({record(ada0), record(add_provider("da0", 1)), record(ada0)});
+    kernel.gettree_error = ENOMEM;
     EXPECT_FALSE(read_disk_samples(*handle, disks));
     ASSERT_EQ(disks.size(), 1u);  // what came before the failing record
     EXPECT_EQ(disks[0].name, "ada0");
-    EXPECT_FALSE(handle->ready);
-    EXPECT_FALSE(handle->tree_loaded);
-    EXPECT_TRUE(handle->stats_open);
-    EXPECT_EQ(fake_geom::counts().snapshots_freed, 1);
 
-    fake_geom::set_gettree_error(0);  // no later reading retries
+    kernel.gettree_error = 0;  // no later reading retries
     EXPECT_FALSE(read_disk_samples(*handle, disks));
     EXPECT_TRUE(disks.empty());
-    EXPECT_EQ(fake_geom::counts().gettree, 2);
-    EXPECT_EQ(fake_geom::counts().snapshots_taken, 1);
-
+    EXPECT_EQ(kernel.gettree_calls, 2);
     close_geom_stats(handle);
-    EXPECT_EQ(fake_geom::counts().stats_close, 1);
-    EXPECT_EQ(fake_geom::counts().deletetree, 1);
-    EXPECT_EQ(fake_geom::counts().live_trees, 0);
-    EXPECT_EQ(fake_geom::counts().misuses, 0);
-}
-
-TEST_F(DiskReader, BusyTimeFractionCountsInUnitsOfTwoToTheMinus64)
-{
-    const void* ada0 = fake_geom::add_provider("ada0", 1);
-    struct devstat busy = fake_geom::record(ada0);
-    busy.busy_time.sec = 3;
-    busy.busy_time.frac = std::uint64_t{1} << 63;
-    struct devstat almost = busy;
-    almost.busy_time.sec = 0;
-    almost.busy_time.frac = UINT64_MAX;
-    fake_geom::queue_snapshot({busy, almost});
-    auto handle = open_geom_stats();
-
-    std::vector<DiskSample> disks;
-    ASSERT_TRUE(read_disk_samples(*handle, disks));
-    ASSERT_EQ(disks.size(), 2u);
-    EXPECT_EQ(disks[0].busy_seconds, 3.5);
-    EXPECT_EQ(disks[1].busy_seconds, 1.0);  // 2^64 - 1 rounds to 2^64
-    close_geom_stats(handle);
+    EXPECT_EQ(kernel.stats_close_calls, 1);
+    EXPECT_EQ(kernel.deletetree_calls, 1);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
+#include <errno.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
+#include "app/exporter.hpp"
 #include "exposition/exposition.hpp"
+#include "fake_geom.hpp"
 
 namespace {
 
@@ -55,45 +60,75 @@ kelmar_host_build_info{version="0a1b2c3d"} 1
 )");
 }
 
-TEST(Exposition, DoublesAreWrittenInTheirShortestRoundTripForm)
+TEST(Exposition, DoublesPrefixAndEscapes)
 {
-    const auto cpu_user = [](double seconds) {
+    for (const char* number :
+         {"35.160000000000004", "0.3333333333333333", "123456789", "1e+21", "0.0001", "1.5e-07"}) {
         std::string text;
-        append_cpu_families(text, "p", CpuTimes{seconds, 0, 0, 0, 0});
-        const auto start = text.find("{mode=\"user\"} ") + 14;
-        return text.substr(start, text.find('\n', start) - start);
-    };
-    EXPECT_EQ(cpu_user(35.160000000000004), "35.160000000000004");
-    EXPECT_EQ(cpu_user(1.0 / 3), "0.3333333333333333");
-    EXPECT_EQ(cpu_user(123456789.0), "123456789");
-    EXPECT_EQ(cpu_user(1e21), "1e+21");
-    EXPECT_EQ(cpu_user(0.0001), "0.0001");
-    EXPECT_EQ(cpu_user(1.5e-07), "1.5e-07");
-}
+        append_load_families(text, "p", LoadAverages{std::strtod(number, nullptr), 0, 0});
+        EXPECT_NE(text.find(std::string("\np_load1 ") + number + "\n"), std::string::npos) << text;
+    }
 
-TEST(Exposition, EmptyPrefixStartsEveryNameWithAnUnderscore)
-{
     std::string text;
     append_load_families(text, "", LoadAverages{1, 2, 3});
-    EXPECT_EQ(text.substr(0, text.find('\n', text.find('\n') + 1) + 1),
-              "# HELP _load1 1-minute load average.\n# TYPE _load1 gauge\n");
-    EXPECT_NE(text.find("\n_load15 3\n"), std::string::npos);
-}
-
-TEST(Exposition, LabelValuesAreEscaped)
-{
-    std::string text;
-    append_build_info(text, "p", "a\\b\"c\nd");
-    EXPECT_NE(text.find("p_build_info{version=\"a\\\\b\\\"c\\nd\"} 1\n"), std::string::npos)
+    EXPECT_TRUE(text.starts_with("# HELP _load1 1-minute load average.\n"
+                                 "# TYPE _load1 gauge\n_load1 1\n"))
         << text;
+
+    const std::string odd = "a\\b\"c\nd", escaped = "\"a\\\\b\\\"c\\nd\"} 1\n";
+    append_build_info(text, "p", odd);
+    append_disk_families(text, "p", {DiskSample{odd, 1, 0, 0, 0, 0}});
+    append_interface_families(text, "p", {{odd, 1, 0, 0, 0, 0, 0, 0}});
+    for (const std::string& sample :
+         {"p_build_info{version=" + escaped, "p_disk_read_bytes_total{device=" + escaped,
+          "p_network_receive_bytes_total{device=" + escaped})
+        EXPECT_NE(text.find(sample), std::string::npos) << sample;
 }
 
-TEST(Exposition, MetricsPrefixMustKeepNamesValid)
+TEST(Exposition, DeviceFamiliesListEveryDeviceBeforeTheNextFamilyStarts)
 {
-    for (const char* good : {"", "kelmar_host", "_", ":a", "Node_exporter:x9"})
-        EXPECT_TRUE(is_valid_metrics_prefix(good)) << good;
-    for (const char* bad : {"kelmar-host", "9host", "host name", "host\n", "é"})
-        EXPECT_FALSE(is_valid_metrics_prefix(bad)) << bad;
+    const char* const families[][2] = {
+        {"disk_read_bytes", "Bytes read per disk."},
+        {"disk_write_bytes", "Bytes written per disk."},
+        {"disk_read_ops", "Read operations per disk."},
+        {"disk_write_ops", "Write operations per disk."},
+        {"disk_busy_seconds", "Time the disk was busy, in seconds."},
+        {"network_receive_bytes", "Bytes received per interface."},
+        {"network_transmit_bytes", "Bytes transmitted per interface."},
+        {"network_receive_packets", "Packets received per interface."},
+        {"network_transmit_packets", "Packets transmitted per interface."},
+        {"network_receive_errors", "Receive errors per interface."},
+        {"network_transmit_errors", "Transmit errors per interface."},
+        {"network_receive_drops", "Packets dropped on input per interface."},
+    };
+    std::string expected, disk_heads;
+    for (int family = 0; family < 12; ++family) {
+        const std::string name = std::string("p_") + families[family][0] + "_total";
+        const std::string head =
+            "# HELP " + name + " " + families[family][1] + "\n# TYPE " + name + " counter\n";
+        const int value = family < 5 ? family + 1 : family - 4;
+        disk_heads += family < 5 ? head : "";
+        expected += head + name + "{device=\"A\"} " + std::to_string(value) + "\n" + name +
+                    "{device=\"B\"} " + std::to_string(value + 10) + "\n";
+    }
+    std::string text;
+    append_disk_families(text, "p", {{"A", 1, 2, 3, 4, 5}, {"B", 11, 12, 13, 14, 15}});
+    append_interface_families(text, "p",
+                              {{"A", 1, 2, 3, 4, 5, 6, 7}, {"B", 11, 12, 13, 14, 15, 16, 17}});
+    EXPECT_EQ(text, expected);
+
+    text.clear();
+    append_disk_families(text, "p", {});
+    EXPECT_EQ(text, disk_heads);
+}
+
+TEST(Exposition, AHandleThatIsNotReadyLeavesTheDiskFamiliesOut)
+{
+    fake_geom::reset();
+    fake_geom::kernel.stats_open_error = ENXIO;
+    const std::string text = Exporter("p", "0123abcd").render();
+    EXPECT_EQ(text.find("_disk_"), std::string::npos);
+    EXPECT_NE(text.find("p_build_info{version=\"0123abcd\"} 1\n"), std::string::npos);
 }
 
 }  // namespace

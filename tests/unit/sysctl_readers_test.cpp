@@ -1,0 +1,165 @@
+#include <errno.h>
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <sys/sysctl.h>
+#include <sys/time.h>
+#include <net/if.h>
+#include <net/if_mib.h>
+#include <vm/vm_param.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collect/interface_samples.hpp"
+#include "collect/scalar_readings.hpp"
+#include "fake_kernel.hpp"
+
+namespace {
+
+using namespace fake_kernel;
+
+struct Readers : ::testing::Test {
+    void SetUp() override
+    {
+        reset();
+    }
+};
+
+const std::int64_t cp_time[5] = {256, 0, 128, 64, 1280};
+
+// A reader that fails must leave the caller's record exactly as it was.
+template <typename Record> void expect_failure(bool (*read)(Record&), const char* why)
+{
+    Record record;
+    std::memset(&record, 0x5a, sizeof record);
+    EXPECT_FALSE(read(record)) << why;
+    for (size_t at = 0; at < sizeof record; ++at)
+        ASSERT_EQ(reinterpret_cast<const unsigned char*>(&record)[at], 0x5a) << why;
+}
+
+TEST_F(Readers, ScalarFailuresWriteNothing)
+{
+    expect_failure(read_cpu_times, "no kern.cp_time");
+    expect_failure(read_swap_usage, "vm.swap_info unresolved");
+    expect_failure(read_arc_sizes, "no ZFS");
+
+    set_named_value("kern.cp_time", 1);
+    expect_failure(read_cpu_times, "a 4-byte kern.cp_time");
+    set_named_value("kern.cp_time", cp_time);
+    set_named_value("kern.clockrate", clockinfo{1000, 1000, 0, 0, 8128});
+    expect_failure(read_cpu_times, "a rate of 0");
+    set_named_value("kern.clockrate", clockinfo{1000, 1000, 0, -5, 8128});
+    expect_failure(read_cpu_times, "a negative rate");
+
+    set_named_value("vm.stats.vm.v_page_count", std::uint32_t{1000});
+    expect_failure(read_memory_usage, "no free count");
+    set_named_value("vm.stats.vm.v_free_count", std::uint16_t{10});
+    expect_failure(read_memory_usage, "a 2-byte free count");
+
+    set_named_value("kstat.zfs.misc.arcstats.size", std::uint32_t{1});
+    expect_failure(read_arc_sizes, "a 4-byte ARC size");
+}
+
+TEST_F(Readers, CpuTicksAreSecondsAtStathz)
+{
+    set_named_value("kern.cp_time", cp_time);
+    set_named_value("kern.clockrate", clockinfo{1000, 1000, 0, 128, 8128});
+    CpuTimes c{};
+    ASSERT_TRUE(read_cpu_times(c));
+    EXPECT_EQ(fmt::format("{} {} {} {} {}", c.user, c.nice, c.system, c.interrupt, c.idle),
+              "2 0 1 0.5 10");
+
+    // FreeBSD's statistics clock runs at 127 Hz, not at the C library's rate.
+    set_named_value("kern.clockrate", clockinfo{1000, 1000, 0, 127, 8128});
+    ASSERT_TRUE(read_cpu_times(c));
+    EXPECT_DOUBLE_EQ(c.user, 256.0 / 127);
+}
+
+TEST_F(Readers, MemoryFreeAboveTotalAndArcWithoutTargetMaximum)
+{
+    // The counts are read apart, so free may briefly exceed the total.
+    set_named_value("vm.stats.vm.v_page_count", std::uint32_t{4000000});
+    set_named_value("vm.stats.vm.v_free_count", std::uint32_t{4000001});
+    MemoryUsage memory{1, 1};
+    ASSERT_TRUE(read_memory_usage(memory));
+    EXPECT_EQ(memory.total_bytes, 4000000 * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)));
+    EXPECT_EQ(memory.used_bytes, 0u);
+
+    set_named_value("kstat.zfs.misc.arcstats.size", std::uint64_t{1} << 35);
+    ArcSizes arc{5, 6};
+    ASSERT_TRUE(read_arc_sizes(arc));
+    EXPECT_EQ(arc.size_bytes, std::uint64_t{1} << 35);
+    EXPECT_EQ(arc.c_max_bytes, 0u);
+}
+
+TEST_F(Readers, SwapSumsVersionTwoRecordsUpToTheFirstMissingIndex)
+{
+    set_name("vm.swap_info", {CTL_VM, 0x0400});
+    set_value({CTL_VM, 0x0400, 0}, xswdev{2, 0, 0, 1000, 10});
+    set_value({CTL_VM, 0x0400, 1}, xswdev{1, 0, 0, 500000, 4});  // another layout
+    set_value({CTL_VM, 0x0400, 2}, xswdev{2, 0, 0, 3000, 20});
+    set_value({CTL_VM, 0x0400, 4}, xswdev{2, 0, 0, 7, 7});  // beyond the gap
+    SwapUsage swap{};
+    ASSERT_TRUE(read_swap_usage(swap));
+    // 16384000 and 122880 bytes with 4096-byte pages.
+    EXPECT_EQ(swap.total_bytes, 4000u * static_cast<unsigned>(getpagesize()));
+    EXPECT_EQ(swap.used_bytes, 30u * static_cast<unsigned>(getpagesize()));
+}
+
+// Counters base + 1 ... base + 7 in InterfaceSample's order show a swapped pair.
+void set_interface(int index, const char* name, std::uint64_t base)
+{
+    struct ifmibdata data;
+    std::memset(&data, 0, sizeof data);
+    std::memcpy(data.ifmd_name, name, std::strlen(name));
+    data.ifmd_pcount = 0x41414141;  // "AAAA" right after the name
+    struct if_data& counters = data.ifmd_data;
+    for (std::uint64_t* field : {&counters.ifi_ibytes, &counters.ifi_obytes, &counters.ifi_ipackets,
+                                 &counters.ifi_opackets, &counters.ifi_ierrors,
+                                 &counters.ifi_oerrors, &counters.ifi_iqdrops})
+        *field = ++base;
+    set_value({CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_IFDATA, index, IFDATA_GENERAL}, data);
+}
+
+std::string read_interfaces(std::vector<InterfaceSample>& interfaces)
+{
+    EXPECT_TRUE(read_interface_samples(interfaces));
+    std::string text;
+    for (const InterfaceSample& i : interfaces)
+        text += fmt::format("{} {} {} {} {} {} {} {}\n", i.name, i.rx_bytes, i.tx_bytes,
+                            i.rx_packets, i.tx_packets, i.rx_errors, i.tx_errors, i.rx_drops);
+    return text;
+}
+
+TEST_F(Readers, InterfacesAreEveryIndexUpToTheCount)
+{
+    const Mib count{CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_SYSTEM, IFMIB_IFCOUNT};
+    std::vector<InterfaceSample> interfaces;
+    set_value(count, 1);
+    set_interface(1, "lo0", 10);
+    EXPECT_EQ(read_interfaces(interfaces), "lo0 11 12 13 14 15 16 17\n");
+
+    set_value(count, 3);  // index 2 was freed
+    set_interface(3, "em0", 30);
+    EXPECT_EQ(read_interfaces(interfaces), "lo0 11 12 13 14 15 16 17\nem0 31 32 33 34 35 36 37\n");
+
+    set_value(count, 0);
+    EXPECT_EQ(read_interfaces(interfaces), "");
+
+    set_value(count, 1);
+    set_interface(1, "abcdefghijklmnop", 0);  // fills the field, no NUL
+    EXPECT_EQ(read_interfaces(interfaces), "abcdefghijklmnop 1 2 3 4 5 6 7\n");
+
+    set_bytes(count, "", ENOENT);
+    EXPECT_FALSE(read_interface_samples(interfaces));
+    EXPECT_TRUE(interfaces.empty());
+}
+
+}  // namespace
