@@ -1,0 +1,62 @@
+import re
+import subprocess
+import sys
+import unittest
+
+BINARY = None
+
+# In a network namespace of its own: a veth pair created and deleted again to
+# leave a gap in the indexes, a second pair brought up, the links, a dump, five
+# 100-byte raw frames sent from ka to kb, and a second dump. IPv6 is off so
+# that neighbour discovery adds no traffic of its own.
+SCRIPT = r"""set -e
+{ echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; } 2>/dev/null || true
+ip link add ga type veth peer name gb || exit 77
+ip link add ka type veth peer name kb
+ip link del ga
+ip link set ka up && ip link set kb up
+until [ "$(ip -o link show up | grep -c 'state UP')" = 2 ]; do sleep 0.02; done
+ip -o link show
+echo ==; "$0" --dump; echo ==
+/usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+s.bind(("ka", 0)); [s.send(b"\xff" * 6 + b"\x02" + bytes(5) + b"\x88\xb5" + bytes(86)) for _ in "12345"]'
+"$0" --dump
+"""
+
+
+def counters(dump):
+    """{(family, device): value} of the interface families, in text order."""
+    found = re.findall(r'^kelmar_host_network_(\w+)\{device="(\w+)"\} (\d+)$', dump, re.M)
+    return {(family, device): int(value) for family, device, value in found}
+
+
+class InterfacesInANamespace(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        result = subprocess.run(["unshare", "-n", "sh", "-c", SCRIPT, BINARY],
+                                capture_output=True, text=True, timeout=60)
+        if result.returncode == 77 or result.stderr.startswith("unshare"):
+            raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
+                                    f"CAP_NET_ADMIN and iproute2): {result.stderr.strip()}")
+        assert result.returncode == 0, result.stderr
+        links, before, after = result.stdout.split("==\n")
+        cls.links = re.findall(r"^(\d+): ([^:@]+)", links, re.M)
+        cls.before, cls.after = counters(before), counters(after)
+
+    def test_walk_skips_the_indexes_of_deleted_interfaces(self):
+        self.assertGreater(int(self.links[-1][0]), len(self.links), "no gap in the indexes")
+        listed = [device for family, device in self.before if family == "receive_bytes_total"]
+        self.assertEqual(listed, [name for _, name in self.links])
+
+    def test_traffic_over_a_veth_pair_is_counted(self):
+        for family, device, grown in [("transmit_packets_total", "ka", 5),
+                                      ("transmit_bytes_total", "ka", 500),
+                                      ("receive_packets_total", "kb", 5),
+                                      ("receive_bytes_total", "kb", 500)]:
+            key = (family, device)
+            self.assertEqual(self.after[key] - self.before[key], grown, key)
+
+
+if __name__ == "__main__":
+    BINARY = sys.argv.pop(1)
+    unittest.main()
