@@ -1,275 +1,164 @@
-"""The serve mode through the built program, on loopback ports of its own."""
+# The serve mode through the built program on loopback ports of its own, with
+# hand-made peers and with real clients.
 
-import os
-import signal
-import socket
-import struct
-import subprocess
-import sys
-import time
-import unittest
+import contextlib, json, shutil, signal, socket, struct, subprocess, tempfile, time, unittest
+import urllib.parse, urllib.request
 
-BINARY = None
+from harness import BINARY, blocks, run, series
 
-# The server's per-connection limits: the request head, the response send and
-# the drain of unread request bytes.
-HEAD_LIMIT = 2.0
-SLACK = 1.5
-
-BANNER = "kelmar-host-perfdata listening on {} (metrics prefix 'kelmar_host')\n"
+BOUND = 2.0 + 1.5  # the request head time limit, and a margin for a loaded machine
 SCRAPE = b"GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n"
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+    with socket.create_server(("127.0.0.1", 0)) as probe:
         return probe.getsockname()[1]
 
 
-class Server:
-    """The program serving on 127.0.0.1, started and stopped by a test."""
-
-    def __init__(self, *arguments):
+# The program serving on 127.0.0.1; leaving the block stops it and requires
+# exit status 0.
+class Server(subprocess.Popen):
+    def __init__(self, *args):
         self.port = free_port()
-        self.address = "127.0.0.1:{}".format(self.port)
-        self.process = subprocess.Popen(
-            [BINARY, "-l", self.address, *arguments],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE,
-            text=True,
-        )
-        self.banner = self.process.stderr.readline()
+        self.address = f"127.0.0.1:{self.port}"
+        super().__init__([BINARY, "-l", self.address, *args], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True)
+        self.banner = self.stderr.readline()
 
     def connect(self):
         client = socket.create_connection(("127.0.0.1", self.port), timeout=10)
         client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return client
 
-    def stop(self, timeout=5):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+    def stop(self, stop_signal=signal.SIGTERM, after=0):  # the status and the seconds it took
+        time.sleep(after)
+        started = time.monotonic()
+        self.send_signal(stop_signal)
+        return self.wait(10), time.monotonic() - started
+
+    def __exit__(self, error, *rest):
         try:
-            return self.process.wait(timeout)
+            status = self.stop()[0]
         finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-            self.process.stderr.close()
+            self.kill()
+            super().__exit__(error, *rest)
+        assert error or status == 0, status
 
 
-def receive_all(client):
-    data = b""
-    while True:
-        chunk = client.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-
-
-def split_response(data):
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode().split("\r\n")
-    headers = dict(line.split(": ", 1) for line in lines[1:])
-    return lines[0], headers, body
-
-
-def exchange(server, request):
-    with server.connect() as client:
+# Sends the request, reads the response to the end, closes the connection and
+# returns the status code and the body.
+def exchange(client, request=SCRAPE):
+    with client:
         client.sendall(request)
-        return split_response(receive_all(client))
+        data = b"".join(iter(lambda: client.recv(65536), b""))
+    head, _, body = data.partition(b"\r\n\r\n")
+    assert b"\r\nContent-Length: %d\r\n" % len(body) in head + b"\r\n", head
+    return int(head.split(b" ")[1]), body
 
 
-class ServeTestCase(unittest.TestCase):
-    def setUp(self):
-        self.server = Server()
-        self.assertEqual(self.server.banner, BANNER.format(self.server.address))
+class Serve(unittest.TestCase):
+    def test_requests_of_every_shape_are_answered_in_turn(self):
+        for stop_signal in (signal.SIGTERM, signal.SIGINT):
+            with Server() as server:
+                self.assertEqual(server.banner, "kelmar-host-perfdata listening on %s "
+                                 "(metrics prefix 'kelmar_host')\n" % server.address)
+                with server.connect() as client:
+                    for byte in SCRAPE:
+                        client.send(bytes([byte]))
+                        time.sleep(0.003)
+                    self.assertEqual(exchange(client, b"")[0], 200)
+                server.connect().close()
+                # Unread request bytes must not reset the response.
+                request = b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000
+                self.assertIn(exchange(server.connect(), request)[0], (200, 405))
+                first, second = server.connect(), server.connect()
+                second.sendall(SCRAPE)
+                self.assertEqual(exchange(first, b"GET / HTTP/1.1\r\n\r\n")[0], 404)
+                self.assertEqual(exchange(second, b"")[0], 200)
+                status, took = server.stop(stop_signal, after=0.3)
+                self.assertTrue(status == 0 and took < 1.5, (stop_signal, status, took))
 
-    def tearDown(self):
-        self.assertEqual(self.server.stop(), 0)
-
-    def assert_scrape_answered(self):
-        status, headers, body = exchange(self.server, SCRAPE)
-        self.assertEqual(status, "HTTP/1.1 200 OK")
-        self.assertEqual(int(headers["Content-Length"]), len(body))
-        self.assertIn(b"_build_info{", body)
-
-
-class RequestReading(ServeTestCase):
-    def test_head_sent_one_byte_at_a_time_is_answered_after_its_last_byte(self):
-        with self.server.connect() as client:
-            for byte in SCRAPE:
-                client.send(bytes([byte]))
-                time.sleep(0.003)
-            status, headers, body = split_response(receive_all(client))
-        self.assertEqual(status, "HTTP/1.1 200 OK")
-        self.assertEqual(int(headers["Content-Length"]), len(body))
-
-    def test_peer_that_sends_nothing_gets_its_empty_request_answered(self):
-        with self.server.connect() as client:
-            client.shutdown(socket.SHUT_WR)
-            status, _, body = split_response(receive_all(client))
-        self.assertEqual(status, "HTTP/1.1 405 Method Not Allowed")
-        self.assertEqual(body, b"405 Method Not Allowed\n")
-        self.server.connect().close()
-        self.assert_scrape_answered()
-
-    def test_unread_request_bytes_do_not_reset_the_response(self):
-        requests = {
-            "head over the size limit": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000,
-            "body after the head": b"POST /metrics HTTP/1.1\r\nContent-Length: 300000\r\n\r\n"
-            + b"b" * 300000,
-        }
-        for name, request in requests.items():
-            with self.subTest(name), self.server.connect() as client:
-                client.sendall(request)
-                status, headers, body = split_response(receive_all(client))
-                self.assertIn(status, ("HTTP/1.1 200 OK", "HTTP/1.1 405 Method Not Allowed"))
-                self.assertEqual(int(headers["Content-Length"]), len(body))
-
-    def test_two_connections_at_once_are_both_answered(self):
-        first, second = self.server.connect(), self.server.connect()
-        with first, second:
-            second.sendall(SCRAPE)
-            first.sendall(b"GET / HTTP/1.1\r\n\r\n")
-            self.assertEqual(split_response(receive_all(second))[0], "HTTP/1.1 200 OK")
-            self.assertEqual(split_response(receive_all(first))[0], "HTTP/1.1 404 Not Found")
-
-
-class SlowAndBrokenPeers(ServeTestCase):
-    def test_silent_peer_delays_the_next_scrape_by_at_most_the_head_limit(self):
-        with self.server.connect() as silent:
-            time.sleep(0.2)  # let the server take the silent peer first
-            started = time.monotonic()
-            self.assert_scrape_answered()
-            self.assertLess(time.monotonic() - started, HEAD_LIMIT + SLACK)
-            status, _, _ = split_response(receive_all(silent))
-            self.assertEqual(status, "HTTP/1.1 405 Method Not Allowed")
-
-    def test_trickling_peer_is_answered_with_what_it_sent_by_the_head_limit(self):
-        with self.server.connect() as trickler:
-            started = time.monotonic()
-            for byte in b"GET /metrics HTTP/1.1\r\nX: ":
-                trickler.send(bytes([byte]))
-            trickler.settimeout(0.2)
-            response = b""
-            while time.monotonic() - started < 10:
-                try:
-                    chunk = trickler.recv(65536)
-                except socket.timeout:
-                    trickler.send(b"x")
-                    continue
-                if not chunk:
-                    break
-                response += chunk
-            self.assertLess(time.monotonic() - started, HEAD_LIMIT + SLACK)
-        self.assertEqual(split_response(response)[0], "HTTP/1.1 200 OK")
-
-
-
-class ResettingPeers(unittest.TestCase):
-    def test_peers_that_reset_before_or_during_the_response_do_not_end_the_server(self):
+    def test_silent_and_resetting_peers_do_not_stop_the_serving(self):
         # A long prefix makes the response megabytes long, so that the server
         # is still sending when the reset arrives.
-        server = Server("--metrics-prefix", "p" * 100000)
-        try:
-            linger_zero = struct.pack("ii", 1, 0)
-            partial_head = b"GET /metrics HTTP/1.1\r\n"
-            for request, read_first in [(partial_head, 0), (SCRAPE, 0), (SCRAPE, 100)] * 3:
+        with Server("--metrics-prefix", "p" * 100000) as server:
+            with server.connect() as silent:
+                time.sleep(0.2)  # the server takes the silent peer first
+                started = time.monotonic()
+                self.assertEqual(exchange(server.connect())[0], 200)
+                self.assertLess(time.monotonic() - started, BOUND)
+                self.assertEqual(exchange(silent, b""), (405, b"405 Method Not Allowed\n"))
+            for request, read_first in [(SCRAPE[:20], 0), (SCRAPE, 0), (SCRAPE, 100)] * 3:
                 with server.connect() as client:
                     client.sendall(request)
-                    if read_first:
-                        client.recv(read_first)
-                    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger_zero)
+                    client.recv(read_first)
+                    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 time.sleep(0.05)
-            with server.connect() as client:
-                client.sendall(SCRAPE)
-                status, headers, body = split_response(receive_all(client))
-            self.assertEqual(status, "HTTP/1.1 200 OK")
-            self.assertGreater(len(body), 3000000)
-            self.assertEqual(int(headers["Content-Length"]), len(body))
-        finally:
-            self.assertEqual(server.stop(), 0)
+            status, body = exchange(server.connect())
+            self.assertTrue(status == 200 and len(body) > 3000000, status)
+            # A stop signal while a peer is silent waits for the head limit at most.
+            with server.connect():
+                status, took = server.stop(after=0.2)
+                self.assertTrue(status == 0 and took < BOUND, (status, took))
 
-
-class Stopping(unittest.TestCase):
-    def test_stop_signal_while_idle_ends_with_status_zero_within_a_second(self):
-        for stop in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=stop.name):
-                server = Server()
-                time.sleep(0.3)
-                started = time.monotonic()
-                server.process.send_signal(stop)
-                self.assertEqual(server.stop(), 0)
-                self.assertLess(time.monotonic() - started, 1.5)
-
-    def test_stop_signal_while_a_peer_is_silent_is_honoured_after_the_head_limit(self):
-        server = Server()
-        with server.connect():
-            time.sleep(0.2)
-            started = time.monotonic()
-            server.process.send_signal(signal.SIGTERM)
-            self.assertEqual(server.stop(timeout=10), 0)
-            self.assertLess(time.monotonic() - started, HEAD_LIMIT + SLACK)
-
-
-class StartUpDiagnostics(unittest.TestCase):
-    def start_failure(self, address):
-        result = subprocess.run([BINARY, "-l", address], capture_output=True, text=True, timeout=30)
-        self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout, "")
-        return result.stderr
-
-    def test_unusable_addresses_are_named_in_one_line_without_a_banner(self):
-        self.assertEqual(
-            self.start_failure("9272"),
-            "invalid listen address '9272', expected ADDR:PORT\n",
-        )
-        self.assertEqual(
-            self.start_failure(""), "invalid listen address '', expected ADDR:PORT\n"
-        )
-        self.assertRegex(self.start_failure("[::1]:9272"), r"^getaddrinfo\(\[::1\]:9272\): .+\n$")
-        self.assertRegex(
-            self.start_failure("127.0.0.1:no-such-service-here"),
-            r"^getaddrinfo\(127\.0\.0\.1:no-such-service-here\): .+\n$",
-        )
-
-    def test_port_in_use_cannot_be_bound(self):
+    def test_start_up_diagnostics(self):
+        port = socket.getservbyname("openvpn", "tcp")
         with socket.socket() as holder:
-            holder.bind(("127.0.0.1", 0))
-            holder.listen()
-            address = "127.0.0.1:{}".format(holder.getsockname()[1])
-            self.assertEqual(self.start_failure(address), "cannot bind to {}\n".format(address))
+            with contextlib.suppress(OSError):  # if taken, the port is in use all the same
+                holder.bind(("127.0.0.1", port))
+                holder.listen()
+            for address, expected in (
+                    ("9272", r"invalid listen address '9272', expected ADDR:PORT\n"),
+                    ("", r"invalid listen address '', expected ADDR:PORT\n"),
+                    ("[::1]:9272", r"getaddrinfo\(\[::1\]:9272\): .+\n"),
+                    ("127.0.0.1:no-such-name", r"getaddrinfo\(127\.0\.0\.1:no-such-name\): .+\n"),
+                    (f"127.0.0.1:{port}", rf"cannot bind to 127\.0\.0\.1:{port}\n"),
+                    # A service name is resolved to its port, here one in use.
+                    ("127.0.0.1:openvpn", r"cannot bind to 127\.0\.0\.1:openvpn\n")):
+                result = run("-l", address)
+                self.assertEqual((result.returncode, result.stdout), (1, ""), address)
+                self.assertRegex(result.stderr, f"^{expected}$")
 
-    def test_service_name_is_resolved_as_the_port(self):
-        for name in ("openvpn", "rootd", "proofd", "socks"):
+    @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
+    def test_curl_sees_the_series_of_a_dump(self):
+        with Server() as server:
+            result = subprocess.run(["curl", "-sS", "--fail", "--max-time", "10", "-D", "-",
+                                     f"http://{server.address}/metrics"], capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        head, _, body = result.stdout.decode().partition("\r\n\r\n")
+        self.assertIn("Content-Type: text/plain; version=0.0.4; charset=utf-8", head)
+        self.assertEqual(series(body), series(run("--dump").stdout))
+
+    @unittest.skipUnless(shutil.which("prometheus"), "Debian's prometheus is not installed")
+    def test_prometheus_scrapes_every_series(self):
+        def query(expression):
+            url = f"http://{web}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+            with urllib.request.urlopen(url, timeout=5) as response:
+                return [float(r["value"][1]) for r in json.load(response)["data"]["result"]]
+
+        with tempfile.TemporaryDirectory() as directory, Server() as server:
+            config = directory + "/config.yml"
+            with open(config, "w") as out:
+                out.write("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs: [{"
+                          "job_name: k, static_configs: [{targets: ['%s']}]}]\n" % server.address)
+            web = f"127.0.0.1:{free_port()}"
+            prometheus = subprocess.Popen(
+                ["prometheus", f"--config.file={config}", f"--storage.tsdb.path={directory}/data",
+                 f"--web.listen-address={web}"], stderr=subprocess.PIPE, text=True)
             try:
-                port = socket.getservbyname(name, "tcp")
-            except OSError:
-                continue
-            with socket.socket() as probe:
-                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                try:
-                    probe.bind(("127.0.0.1", port))
-                except OSError:
-                    continue
-            break
-        else:
-            self.skipTest("no free port with a service name in /etc/services")
-        process = subprocess.Popen(
-            [BINARY, "-l", "127.0.0.1:" + name], stderr=subprocess.PIPE, text=True
-        )
-        try:
-            banner = process.stderr.readline()
-            self.assertEqual(banner, BANNER.format("127.0.0.1:" + name))
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
-                client.sendall(SCRAPE)
-                self.assertEqual(split_response(receive_all(client))[0], "HTTP/1.1 200 OK")
-        finally:
-            process.send_signal(signal.SIGTERM)
-            self.assertEqual(process.wait(5), 0)
-            process.stderr.close()
+                for _ in range(120):  # until three scrapes are stored, for at most a minute
+                    time.sleep(0.5)
+                    with contextlib.suppress(OSError):
+                        if (query('count_over_time(up{job="k"}[1m])') or [0])[0] >= 3:
+                            break
+                found = [query(expression) for expression in ('up{job="k"}', 'count({job="k", '
+                         '__name__!~"up|scrape_.+"})', 'scrape_samples_scraped{job="k"}')]
+            finally:
+                prometheus.terminate()
+                log = prometheus.communicate(timeout=20)[1][-3000:]
+        samples = sum(len(samples) for _, _, samples in blocks(run("--dump").stdout))
+        self.assertEqual(found, [[1.0], [samples], [samples]], log)
 
 
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv.pop(1))
     unittest.main()

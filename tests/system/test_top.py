@@ -1,0 +1,94 @@
+# The top-like view of the built program on a terminal and into a file.
+
+import contextlib, os, pty, re, select, signal, socket, subprocess, tempfile, threading, time, tty
+import unittest
+
+from harness import BINARY, interface_names, whole_disks
+
+FRAME_START = b"\x1b[2J\x1b[H"
+FRAME = re.compile(
+    rb"kelmar-host-perfdata - top-like \(Ctrl-C to quit\)\n\nCPU: +\d+\.\d% busy .*\nMem:  "
+    rb"\d+\.\d \w+ / \d+\.\d \w+ used \(\d+\.\d%\)\n.*\n\nDisk .*\n(.+\n)*\nIface .*\n(.+\n)+")
+
+
+# Runs the view for 2.8 s on a terminal or into a file, then sends the stop
+# signal. Returns the exit status, standard error, whether there was output
+# 0.7 s after start, and the output.
+def view(stop_signal, terminal):
+    if terminal:
+        master, out = pty.openpty()
+        tty.setraw(out)  # so that the terminal passes "\n" on as it is
+    else:
+        out = tempfile.TemporaryFile()
+    process = subprocess.Popen([BINARY, "-t"], stdout=out, stderr=subprocess.PIPE)
+    time.sleep(0.7)
+    early = select.select([master], [], [], 0)[0] if terminal else os.fstat(out.fileno()).st_size
+    time.sleep(2.1)
+    process.send_signal(stop_signal)
+    error = process.communicate(timeout=10)[1]
+    if terminal:
+        os.close(out)
+        output = b""
+        with contextlib.suppress(OSError):  # EIO once all is read from a closed terminal
+            while chunk := os.read(master, 65536):
+                output += chunk
+        os.close(master)
+    else:
+        out.seek(0)
+        output = out.read()
+        out.close()
+    return process.returncode, error, bool(early), output
+
+
+class TopView(unittest.TestCase):
+    def test_frames_and_rates_until_a_stop_signal(self):
+        rate = 24 << 20
+
+        def send_at_rate():  # over loopback, to a socket that reads nothing
+            with socket.socket(type=socket.SOCK_DGRAM) as sink, \
+                    socket.socket(type=socket.SOCK_DGRAM) as sender:
+                sink.bind(("127.0.0.1", 0))
+                started, sent = time.monotonic(), 0
+                while time.monotonic() - started < 2.6:
+                    while sent < rate * (time.monotonic() - started):
+                        sent += sender.sendto(bytes(60000), sink.getsockname())
+                    time.sleep(0.005)
+
+        names = interface_names()
+        threading.Thread(target=send_at_rate).start()
+        runs = [view(signal.SIGINT, terminal=True), view(signal.SIGTERM, terminal=False)]
+        names = (names & interface_names(), names | interface_names())
+        for status, error, early, output in runs:
+            self.assertEqual((status, error, early), (0, b"", False))
+            # Nothing before the first frame, which comes about a second after start.
+            self.assertTrue(output.startswith(FRAME_START))
+            frames = output.split(FRAME_START)[1:]
+            self.assertGreaterEqual(len(frames), 2)
+            # The last frame stays on screen, followed by exactly one "\n".
+            for frame in frames[:-1] + [frames[-1][:-1]]:
+                self.assertIsNotNone(FRAME.fullmatch(frame), frame)
+            shown = {table: {row.split()[0].decode() for row in rows.splitlines()} for table, rows
+                     in re.findall(rb"\n(Disk|Iface) .*\n((?:.+\n)*)", frames[0])}
+            self.assertEqual(shown[b"Disk"], whole_disks())
+            self.assertTrue(names[0] <= shown[b"Iface"] <= names[1], shown)
+        received = [float(mib) * 2**20 for mib in re.findall(rb"\nlo +(\d+\.\d) MiB/s", runs[0][3])]
+        # Other traffic on loopback can only add to the figure.
+        self.assertTrue(any(rate / 2 <= rx <= rate * 2.5 for rx in received), received)
+
+    def test_stop_during_start_up_gives_no_frame(self):
+        # The view ignores the signal until it installs its handler, so it can
+        # be repeated from the very start.
+        with tempfile.TemporaryFile() as out:
+            process = subprocess.Popen([BINARY, "-t"], stdout=out, preexec_fn=lambda: signal.signal(
+                signal.SIGTERM, signal.SIG_IGN))
+            deadline = time.monotonic() + 3
+            while process.poll() is None and time.monotonic() < deadline:
+                process.send_signal(signal.SIGTERM)
+                time.sleep(0.002)
+            self.assertEqual(process.wait(5), 0)
+            out.seek(0)
+            self.assertEqual(out.read(), b"\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
