@@ -1,11 +1,13 @@
 // kqueue over epoll, for read filters on descriptors: what a server that
 // watches sockets for readiness needs. Each registration is an epoll entry
-// whose data carries the descriptor; other filters and flags are refused.
+// whose data carries the descriptor, and whether it is a listening socket;
+// other filters and flags are refused.
 #include <errno.h>
 #include <limits.h>
 #include <sys/epoll.h>
 #include <sys/event.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,17 @@
 namespace {
 
 constexpr unsigned short supported_flags = EV_ADD | EV_DELETE | EV_ENABLE | EV_CLEAR | EV_ONESHOT;
+
+// Set in an entry's data above the descriptor for a listening socket, which has
+// no byte count to report: asked once here rather than on every wake-up.
+constexpr std::uint64_t listening_flag = std::uint64_t{1} << 32;
+
+bool is_listening_socket(int fd)
+{
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0;
+}
 
 int apply_change(int kq, const struct kevent& change)
 {
@@ -32,7 +45,8 @@ int apply_change(int kq, const struct kevent& change)
         watched.events |= EPOLLET;
     if ((change.flags & EV_ONESHOT) != 0)
         watched.events |= EPOLLONESHOT;
-    watched.data.fd = fd;
+    watched.data.u64 =
+        static_cast<std::uint32_t>(fd) | (is_listening_socket(fd) ? listening_flag : 0);
     // EV_ADD on a descriptor already registered modifies it, as kqueue does.
     if (epoll_ctl(kq, EPOLL_CTL_ADD, fd, &watched) == 0)
         return 0;
@@ -55,14 +69,16 @@ int timeout_in_milliseconds(const struct timespec* timeout)
 
 struct kevent read_event(const struct epoll_event& ready)
 {
+    const auto fd = static_cast<int>(ready.data.u64 & 0xffffffffu);
     struct kevent event {};
-    event.ident = static_cast<std::uintptr_t>(ready.data.fd);
+    event.ident = static_cast<std::uintptr_t>(fd);
     event.filter = EVFILT_READ;
     if ((ready.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0)
         event.flags |= EV_EOF;
-    // Bytes waiting to be read; a listening socket has no such count here.
+    // Bytes waiting to be read. FreeBSD gives a listening socket's queue length
+    // instead, which epoll does not tell: it stays 0.
     int pending = 0;
-    if (ioctl(ready.data.fd, FIONREAD, &pending) == 0)
+    if ((ready.data.u64 & listening_flag) == 0 && ioctl(fd, FIONREAD, &pending) == 0)
         event.data = pending;
     return event;
 }
