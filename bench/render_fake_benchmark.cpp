@@ -35,6 +35,7 @@ void fill_fake_host(int interface_count)
     fake_kernel::set_named_value("vm.stats.vm.v_free_count", std::uint32_t{1234567});
     fake_kernel::set_named_value("kstat.zfs.misc.arcstats.size", std::uint64_t{1} << 33);
     fake_kernel::set_named_value("kstat.zfs.misc.arcstats.c_max", std::uint64_t{1} << 34);
+    fake_kernel::set_value({CTL_VM, VM_LOADAVG}, fake_kernel::loadavg{{1234, 2345, 3456}, 2048});
     const fake_kernel::Mib swap{CTL_VM, 0x0400};
     fake_kernel::set_name("vm.swap_info", swap);
     struct xswdev device {};

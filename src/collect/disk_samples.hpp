@@ -26,6 +26,10 @@ struct GeomStatsHandle {
     bool stats_open = false;
     bool tree_loaded = false;
     struct gmesh mesh {};
+    // "kern.devstat.generation" when the statistics were last mapped, if it
+    // could be read then.
+    bool generation_known = false;
+    long mapped_generation = 0;
 };
 
 std::unique_ptr<GeomStatsHandle> open_geom_stats();

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 #include <sys/devicestat.h>
+#include <sys/sysctl.h>
 #include <sys/time.h>
 #include <libgeom.h>
 
@@ -25,6 +26,35 @@ bool find_in_tree(GeomStatsHandle& handle, const void* id, struct gident*& found
     return true;
 }
 
+// The kernel's count of statistics records added and removed.
+bool read_devstat_generation(long& generation)
+{
+    long value = 0;
+    size_t length = sizeof value;
+    if (sysctlbyname("kern.devstat.generation", &value, &length, nullptr, 0) != 0 ||
+        length != sizeof value)
+        return false;
+    generation = value;
+    return true;
+}
+
+// The statistics are a mapping of the kernel's pages of records, and a
+// snapshot copies only the pages that were there when they were mapped. A
+// record added since may sit in a page added after that: remap whenever the
+// generation has moved. The kernel adds the page before it moves the
+// generation, so the generation is read first; one that cannot be read at
+// all means a remap every time.
+void remap_if_stale(GeomStatsHandle& handle)
+{
+    long generation = 0;
+    const bool known = read_devstat_generation(generation);
+    if (known && handle.generation_known && generation == handle.mapped_generation)
+        return;
+    geom_stats_resync();
+    handle.generation_known = known;
+    handle.mapped_generation = generation;
+}
+
 }  // namespace
 
 std::unique_ptr<GeomStatsHandle> open_geom_stats()
@@ -33,6 +63,7 @@ std::unique_ptr<GeomStatsHandle> open_geom_stats()
     if (geom_gettree(&handle->mesh) != 0)
         return handle;
     handle->tree_loaded = true;
+    handle->generation_known = read_devstat_generation(handle->mapped_generation);
     if (geom_stats_open() != 0)
         return handle;
     handle->ready = true;
@@ -56,6 +87,7 @@ bool read_disk_samples(GeomStatsHandle& handle, std::vector<DiskSample>& disks)
     disks.clear();
     if (!handle.ready)
         return false;
+    remap_if_stale(handle);
     void* snapshot = geom_stats_snapshot_get();
     if (snapshot == nullptr)
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,13 @@
 namespace fake_kernel {
 
 using Mib = std::vector<int>;
+
+// FreeBSD's struct loadavg, the value of "vm.loadavg" ({CTL_VM, VM_LOADAVG}),
+// from which its getloadavg answers, as the fake's does.
+struct loadavg {
+    std::uint32_t ldavg[3];
+    long fscale;
+};
 
 // Forgets every name and value.
 void reset();

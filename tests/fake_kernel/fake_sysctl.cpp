@@ -1,8 +1,10 @@
 #include <errno.h>
 #include <sys/types.h>
 #include <sys/sysctl.h>
+#include <vm/vm_param.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -23,16 +25,26 @@ int fail(int error)
     return -1;
 }
 
-// FreeBSD's copy-out into the caller's buffer: ENOMEM when it is too short.
+// FreeBSD's copy-out into the caller's buffer: with no buffer, the length
+// alone; into one too short, as much as fits and ENOMEM, the length left as
+// offered.
 int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
 {
     const auto found = tables.values.find(mib);
     if (found == tables.values.end())
         return fail(ENOENT);
     const auto& [bytes, error] = found->second;
-    if (error != 0 || *oldlenp < bytes.size())
-        return fail(error != 0 ? error : ENOMEM);
-    std::memcpy(oldp, bytes.data(), bytes.size());
+    if (error != 0)
+        return fail(error);
+    const size_t offered = oldlenp == nullptr ? 0 : *oldlenp;
+    if (oldp == nullptr) {
+        if (oldlenp != nullptr)
+            *oldlenp = bytes.size();
+        return 0;
+    }
+    std::memcpy(oldp, bytes.data(), std::min(offered, bytes.size()));
+    if (offered < bytes.size())
+        return fail(ENOMEM);
     *oldlenp = bytes.size();
     return 0;
 }
@@ -67,7 +79,24 @@ using namespace fake_kernel;
 extern "C" int sysctl(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp,
                       const void*, size_t)
 {
+    if (namelen < 2 || namelen > CTL_MAXNAME)
+        return fail(EINVAL);
     return read_entry(Mib(name, name + namelen), oldp, oldlenp);
+}
+
+// FreeBSD's C library asks the kernel for "vm.loadavg" and divides each
+// fixed-point figure by the scale it comes with.
+extern "C" int getloadavg(double loadavg[], int nelem) noexcept
+{
+    struct loadavg averages {};
+    size_t length = sizeof averages;
+    const int name[] = {CTL_VM, VM_LOADAVG};
+    if (sysctl(name, 2, &averages, &length, nullptr, 0) < 0)
+        return -1;
+    nelem = std::min(nelem, 3);
+    for (int i = 0; i < nelem; ++i)
+        loadavg[i] = static_cast<double>(averages.ldavg[i]) / static_cast<double>(averages.fscale);
+    return nelem;
 }
 
 extern "C" int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void*, size_t)

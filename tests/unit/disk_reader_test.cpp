@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "collect/disk_samples.hpp"
 #include "fake_geom.hpp"
+#include "fake_kernel.hpp"
 
 namespace {
 
@@ -78,8 +80,9 @@ TEST_F(DiskReader, StatisticsThatFailToOpenGiveNoReadingButTheTreeIsFreed)
 TEST_F(DiskReader, AFailedReloadEndsAllReadingsAndIsNotUndoneTwice)
 {
     const void* ada0 = add_provider("ada0", 1);
+    const void* ada1 = add_provider("ada1", 1);
     auto handle = open_geom_stats();
-    queue_snapshot({record(ada0), record(add_provider("da0", 1)), record(ada0)});
+    queue_snapshot({record(ada0), record(add_provider("da0", 1)), record(ada1)});
     kernel.gettree_error = ENOMEM;
     EXPECT_FALSE(read_disk_samples(*handle, disks));
     ASSERT_EQ(disks.size(), 1u);  // what came before the failing record
@@ -92,6 +95,73 @@ TEST_F(DiskReader, AFailedReloadEndsAllReadingsAndIsNotUndoneTwice)
     close_geom_stats(handle);
     EXPECT_EQ(kernel.stats_close_calls, 1);
     EXPECT_EQ(kernel.deletetree_calls, 1);
+}
+
+std::string names(const std::vector<DiskSample>& disks)
+{
+    std::string text;
+    for (const DiskSample& disk : disks)
+        text += disk.name + " ";
+    return text;
+}
+
+// The records a snapshot taken straight from libgeom holds for `id`.
+int records_in_snapshot(const void* id)
+{
+    void* snapshot = geom_stats_snapshot_get();
+    geom_stats_snapshot_reset(snapshot);
+    int found = 0;
+    while (const struct devstat* record = geom_stats_snapshot_next(snapshot))
+        found += record->id == id ? 1 : 0;
+    geom_stats_snapshot_free(snapshot);
+    return found;
+}
+
+TEST_F(DiskReader, ADiskInAPageAddedAfterOpeningIsReadOnceTheStatisticsAreRemapped)
+{
+    // A full first page: a disk, the records of the consumers and partitions
+    // above it, and a second disk in the page's last slot.
+    attach(record(add_provider("ada0", 1), 10));
+    for (int i = 0; i < 6; ++i) {
+        attach(record(add_consumer()));
+        attach(record(add_provider(fmt::format("ada0p{}", i + 1), 2)));
+    }
+    const void* ada1 = add_provider("ada1", 1);
+    attach(record(ada1, 20));
+    ASSERT_EQ(page_count(), 1u);
+    auto handle = open_geom_stats();
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    // libgeom's walk never yields the last slot of the last mapped page.
+    EXPECT_EQ(names(disks), "ada0 ");
+    EXPECT_EQ(kernel.resync_calls, 0);
+    EXPECT_EQ(kernel.gettree_calls, 1);  // consumers' records need no reload
+
+    const void* da0 = add_provider("da0", 1);
+    struct devstat& da0_slot = attach(record(da0, 30));
+    ASSERT_EQ(page_count(), 2u);
+    EXPECT_EQ(records_in_snapshot(da0), 0);  // the mapping from before misses it
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    EXPECT_EQ(names(disks), "ada0 ada1 da0 ");
+    EXPECT_EQ(kernel.resync_calls, 1);
+
+    da0_slot.bytes[DEVSTAT_READ] = 31;  // traffic moves no generation
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    EXPECT_EQ(disks.back().read_bytes, 31u);
+    EXPECT_EQ(kernel.resync_calls, 1);
+
+    detach(da0_slot);  // the slot is reused, with no page added
+    attach(record(add_provider("da1", 1), 40));
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    EXPECT_EQ(names(disks), "ada0 ada1 da1 ");
+    EXPECT_EQ(page_count(), 2u);
+    EXPECT_EQ(kernel.resync_calls, 2);
+
+    // Without a generation to compare, every reading remaps.
+    fake_kernel::reset();
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    ASSERT_TRUE(read_disk_samples(*handle, disks));
+    EXPECT_EQ(kernel.resync_calls, 4);
+    close_geom_stats(handle);
 }
 
 }  // namespace

@@ -49,9 +49,14 @@ TEST_F(Readers, ScalarFailuresWriteNothing)
     expect_failure(read_cpu_times, "no kern.cp_time");
     expect_failure(read_swap_usage, "vm.swap_info unresolved");
     expect_failure(read_arc_sizes, "no ZFS");
+    expect_failure(read_load_averages, "no vm.loadavg");
 
     set_named_value("kern.cp_time", 1);
     expect_failure(read_cpu_times, "a 4-byte kern.cp_time");
+    // Longer than offered: the kernel copies what fits and fails with ENOMEM.
+    const std::int64_t six_states[6] = {1, 2, 3, 4, 5, 6};
+    set_named_value("kern.cp_time", six_states);
+    expect_failure(read_cpu_times, "a 48-byte kern.cp_time");
     set_named_value("kern.cp_time", cp_time);
     set_named_value("kern.clockrate", clockinfo{1000, 1000, 0, 0, 8128});
     expect_failure(read_cpu_times, "a rate of 0");
@@ -65,6 +70,16 @@ TEST_F(Readers, ScalarFailuresWriteNothing)
 
     set_named_value("kstat.zfs.misc.arcstats.size", std::uint32_t{1});
     expect_failure(read_arc_sizes, "a 4-byte ARC size");
+    set_named_value("vm.stats.vm.v_free_count", std::uint64_t{10});
+    expect_failure(read_memory_usage, "an 8-byte free count");
+}
+
+TEST_F(Readers, LoadAveragesAreFixedPointFiguresOverTheirScale)
+{
+    set_value({CTL_VM, VM_LOADAVG}, loadavg{{2048, 1024, 3072}, 2048});
+    LoadAverages load{};
+    ASSERT_TRUE(read_load_averages(load));
+    EXPECT_EQ(fmt::format("{} {} {}", load.load1, load.load5, load.load15), "1 0.5 1.5");
 }
 
 TEST_F(Readers, CpuTicksAreSecondsAtStathz)

@@ -1,6 +1,9 @@
 // libgeom's device statistics, answered from /proc/diskstats: one devstat
 // record per line. As on FreeBSD the source is opened once per process and
-// every snapshot is a private copy taken in one read of the file.
+// every snapshot is a private copy taken in one read of the file. Which
+// devices are GEOM providers (have media) is learnt when the source is opened
+// and again at each resync, as FreeBSD's mapping of the records is: a device
+// that came since is read without an id, and so left out, until then.
 
 #include <errno.h>
 #include <time.h>
@@ -17,6 +20,7 @@
 
 #include "geom_identity.hpp"
 #include "platform_files.hpp"
+#include "sysctl_answers.hpp"
 
 namespace {
 
@@ -29,7 +33,8 @@ struct StatsSource {
     int partitions = -1;
     char* text = nullptr;  // reused by every snapshot
     size_t capacity = 0;
-    // Device numbers of the devices that have media, sorted.
+    // Device numbers of the devices that had media at open or the last
+    // resync, sorted.
     std::vector<std::uint64_t> sized_devices;
 };
 StatsSource source;
@@ -180,8 +185,6 @@ bool parse_record(TextCursor& text, struct devstat& record)
 
 SnapshotHeader* take_snapshot()
 {
-    if (!read_sized_devices())
-        return nullptr;
     const ssize_t length = read_whole(source.diskstats);
     if (length < 0)
         return nullptr;
@@ -206,7 +209,74 @@ SnapshotHeader* take_snapshot()
     return header;
 }
 
+// "kern.devstat.generation": FreeBSD moves it whenever a statistics record
+// is added or removed. Here it moves whenever the list of devices with media
+// in /proc/partitions (device numbers and names, in order) differs from the
+// one the last answer saw.
+struct DeviceListGeneration {
+    long generation = 1;
+    std::uint64_t fingerprint = 0;
+    bool seen = false;
+    std::vector<char> text = std::vector<char>(8192);
+};
+DeviceListGeneration device_list;
+
+std::uint64_t mix(std::uint64_t hash, std::string_view bytes)
+{
+    for (const char byte : bytes)
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3u;
+    return hash ^ 0xff;  // ends the field, so "1 23" and "12 3" differ
+}
+
+bool fingerprint_device_list(std::uint64_t& fingerprint)
+{
+    ssize_t length = 0;
+    for (;;) {
+        length = reread_platform_file("/proc/partitions", device_list.text.data(),
+                                      device_list.text.size());
+        if (length < 0)
+            return false;
+        if (static_cast<size_t>(length) < device_list.text.size())
+            break;
+        device_list.text.resize(device_list.text.size() * 2);
+    }
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    TextCursor text{device_list.text.data(), device_list.text.data() + length};
+    do {
+        std::uint64_t major = 0;
+        std::uint64_t minor = 0;
+        std::uint64_t blocks = 0;
+        const char* const line = text.at;
+        if (!parse_u64(text, major) || !parse_u64(text, minor))
+            continue;
+        const char* const numbers_end = text.at;
+        if (!parse_u64(text, blocks))
+            continue;
+        // The size may change under a device; only the numbers and the name count.
+        hash = mix(hash, std::string_view(line, static_cast<size_t>(numbers_end - line)));
+        hash = mix(hash, next_word(text));
+    } while (next_line(text));
+    fingerprint = hash;
+    return true;
+}
+
 }  // namespace
+
+int answer_devstat_generation(void* oldp, size_t* oldlenp)
+{
+    std::uint64_t fingerprint = 0;
+    try {
+        if (!fingerprint_device_list(fingerprint))
+            return ENOENT;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+    if (device_list.seen && fingerprint != device_list.fingerprint)
+        ++device_list.generation;
+    device_list.fingerprint = fingerprint;
+    device_list.seen = true;
+    return copy_out(&device_list.generation, sizeof device_list.generation, oldp, oldlenp);
+}
 
 extern "C" int geom_stats_open(void)
 {
@@ -215,11 +285,22 @@ extern "C" int geom_stats_open(void)
     source.diskstats = open_platform_file("/proc/diskstats");
     if (source.diskstats >= 0)
         source.partitions = open_platform_file("/proc/partitions");
-    if (source.diskstats < 0 || source.partitions < 0) {
+    bool listed = false;
+    if (source.diskstats >= 0 && source.partitions >= 0) {
+        try {
+            listed = read_sized_devices();
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+        }
+    }
+    if (!listed) {
         const int error = errno;
         if (source.diskstats >= 0)
             close(source.diskstats);
-        source.diskstats = -1;
+        if (source.partitions >= 0)
+            close(source.partitions);
+        std::free(source.text);
+        source = StatsSource{};
         return error;
     }
     source.open = true;
@@ -236,9 +317,15 @@ extern "C" void geom_stats_close(void)
     source = StatsSource{};
 }
 
+// A failed read keeps the list from before, as nothing here can report it.
 extern "C" void geom_stats_resync(void)
 {
-    // Every snapshot reads the whole file again; nothing to remap.
+    if (!source.open)
+        return;
+    try {
+        read_sized_devices();
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 extern "C" void* geom_stats_snapshot_get(void)

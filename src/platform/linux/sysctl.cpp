@@ -21,7 +21,16 @@
 
 namespace {
 
-enum class Source { cp_time, clockrate, page_count, free_count, swap_info, arc_size, arc_c_max };
+enum class Source {
+    cp_time,
+    clockrate,
+    page_count,
+    free_count,
+    swap_info,
+    arc_size,
+    arc_c_max,
+    devstat_generation
+};
 
 // Names we answer, with numeric names of our own below FreeBSD's top levels
 // (kern.clockrate keeps FreeBSD's own number).
@@ -39,6 +48,7 @@ constexpr KnownName known_names[] = {
     {"vm.swap_info", {CTL_VM, 0x7004}, Source::swap_info},
     {"kstat.zfs.misc.arcstats.size", {CTL_DEBUG, 0x7005}, Source::arc_size},
     {"kstat.zfs.misc.arcstats.c_max", {CTL_DEBUG, 0x7006}, Source::arc_c_max},
+    {"kern.devstat.generation", {CTL_KERN, 0x7007}, Source::devstat_generation},
 };
 
 const KnownName* find_known_name(const char* name)
@@ -226,6 +236,7 @@ int answer(Source source, const int* extra, unsigned int extra_count, void* oldp
     case Source::free_count: return answer_free_count(oldp, oldlenp);
     case Source::arc_size: return answer_arc("size ", oldp, oldlenp);
     case Source::arc_c_max: return answer_arc("c_max ", oldp, oldlenp);
+    case Source::devstat_generation: return answer_devstat_generation(oldp, oldlenp);
     case Source::swap_info: break;
     }
     return ENOENT;

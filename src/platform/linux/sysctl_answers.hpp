@@ -12,3 +12,7 @@ int copy_out(const void* value, size_t size, void* oldp, size_t* oldlenp);
 // "net.link.generic", the interface MIB: `name` starts with CTL_NET, PF_LINK,
 // NETLINK_GENERIC.
 int answer_interface_mib(const int* name, unsigned int namelen, void* oldp, size_t* oldlenp);
+
+// "kern.devstat.generation", a long that moves whenever a block device comes
+// or goes.
+int answer_devstat_generation(void* oldp, size_t* oldlenp);

@@ -86,6 +86,9 @@ struct gident* geom_lookupid(struct gmesh* mesh, const void* id);
 
 int geom_stats_open(void);  // 0, or an errno value; EBUSY when already open
 void geom_stats_close(void);
+// Maps the statistics again, taking in pages of records the kernel added
+// since they were opened or last resynced; a snapshot holds only the pages
+// mapped. FreeBSD's ends the process (err(1)) if its ioctl or mmap fails.
 void geom_stats_resync(void);
 void* geom_stats_snapshot_get(void);  // null only when out of memory
 void geom_stats_snapshot_free(void* snapshot);

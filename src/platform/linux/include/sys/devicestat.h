@@ -48,6 +48,8 @@ struct devstat {
 #ifdef __cplusplus
 #include <cstddef>
 static_assert(sizeof(struct devstat) == 288, "devstat is 288 bytes on FreeBSD/amd64");
+static_assert(4096 / sizeof(struct devstat) == 14,
+              "the kernel keeps 14 records to a 4 KiB page of /dev/devstat");
 static_assert(offsetof(struct devstat, bytes) == 64, "bytes[] sits at byte 64");
 static_assert(offsetof(struct devstat, operations) == 96, "operations[] sits at byte 96");
 static_assert(offsetof(struct devstat, busy_time) == 192, "busy_time sits at byte 192");

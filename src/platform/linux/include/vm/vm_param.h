@@ -1,9 +1,11 @@
-// FreeBSD's swap-device record, as "vm.swap_info" hands it out.
+// FreeBSD's swap-device record, as "vm.swap_info" hands it out, and the
+// fixed number of "vm.loadavg".
 #ifndef KELMAR_LINUX_VM_VM_PARAM_H
 #define KELMAR_LINUX_VM_VM_PARAM_H
 
 #include <stdint.h>
 
+#define VM_LOADAVG 2  // {CTL_VM, VM_LOADAVG}: "vm.loadavg", as getloadavg reads it
 #define XSWDEV_VERSION 2
 
 struct xswdev {
