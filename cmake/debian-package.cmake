@@ -41,6 +41,8 @@ install(CODE "
     execute_process(COMMAND gzip -9nc \"${PROJECT_SOURCE_DIR}/packaging/debian/changelog\"
                     OUTPUT_FILE \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.gz\"
                     COMMAND_ERROR_IS_FATAL ANY)
+    file(CHMOD \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.gz\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()
 ")
 

@@ -13,10 +13,11 @@ import seccomp
 from common import BINARY, BUILD, PREFIX, dumped_families, free_port, tool
 
 UNIT = "kelmar-host-perfdata.service"
-scratch = tempfile.TemporaryDirectory(dir=BUILD)  # outside the private /tmp
+scratch = tempfile.TemporaryDirectory(dir=BUILD)
 prefix = Path(scratch.name, "prefix")
 tool("cmake", "--install", BUILD, "--prefix", prefix)
 unit_path = prefix / "lib/systemd/system" / UNIT
+installed = prefix / "bin/kelmar-host-perfdata"
 settings = {}
 for line in unit_path.read_text().splitlines():
     if "=" in line and not line.startswith("#"):
@@ -90,6 +91,7 @@ def sandboxed(argv, calls, **popen):
                "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--unshare-cgroup-try",
                "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev",
                "--tmpfs", "/tmp", "--tmpfs", "/var/tmp", "--tmpfs", "/home", "--tmpfs", "/root",
+               "--ro-bind", scratch.name, scratch.name,  # the installed tree, wherever it is
                "--cap-drop", "ALL", "--new-session", "--die-with-parent", "--clearenv",
                "--add-seccomp-fd", "10", "--add-seccomp-fd", "11", "--", *argv]
     try:
@@ -100,7 +102,7 @@ def sandboxed(argv, calls, **popen):
 
 
 def sandboxed_dump(calls):
-    run = sandboxed([str(BINARY), "--dump"], calls, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    run = sandboxed([str(installed), "--dump"], calls, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = run.communicate(timeout=60)
     assert run.returncode == 0 and not err, (run.returncode, err)
     return out
