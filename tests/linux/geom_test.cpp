@@ -2,9 +2,12 @@
 #include <sys/types.h>
 #include <sys/devicestat.h>
 #include <libgeom.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +47,43 @@ TEST(LinuxGeom, FixtureTreesGiveTheWholeDisksAlone)
     EXPECT_EQ(disks[0].name + disks[1].name + disks[2].name, "loop0sdasdb");
     EXPECT_EQ(disks[0].read_bytes, 64u * 512);
     EXPECT_EQ(disks[2].read_ops, 50u);
+}
+
+// NVMe numbers its devices on demand: with nvme0 gone, a partition made on
+// nvme1n1 takes nvme0n1's number and a new nvme2n1 that of nvme0n1p1. One open
+// source sees the change, its files rewritten in place as /proc's would be.
+TEST(LinuxGeom, ADeviceNumberThatChangesHandsIsANewDevice)
+{
+    namespace fs = std::filesystem;
+    const fs::path fixture = KELMAR_FIXTURES "/geom/renumbered";
+    const fs::path root = fs::temp_directory_path() / ("kelmar-geom-" + std::to_string(getpid()));
+    const auto install = [&](const char* state) {
+        fs::remove_all(root / "sys");
+        fs::copy(fixture / state / "sys", root / "sys", fs::copy_options::recursive);
+        for (const char* file : {"proc/diskstats", "proc/partitions"}) {
+            std::ifstream in(fixture / state / file);
+            std::ofstream(root / file) << in.rdbuf();
+        }
+    };
+    const auto names = [](const std::vector<DiskSample>& disks) {
+        std::string listed;
+        for (const DiskSample& disk : disks)
+            listed += disk.name + "=" + std::to_string(disk.read_ops) + " ";
+        return listed;
+    };
+    fs::create_directories(root / "proc");
+    install("before");
+    set_platform_root(root.c_str());
+    auto handle = open_geom_stats();
+    std::vector<DiskSample> disks;
+    EXPECT_TRUE(handle->ready && read_disk_samples(*handle, disks));
+    EXPECT_EQ(names(disks), "nvme0n1=10 nvme1n1=20 ");
+    install("after");
+    EXPECT_TRUE(read_disk_samples(*handle, disks));
+    EXPECT_EQ(names(disks), "nvme2n1=3 nvme1n1=27 ");
+    close_geom_stats(handle);
+    set_platform_root("/");
+    fs::remove_all(root);
 }
 
 TEST(LinuxGeom, ThisMachinesDisksAreTheWholeDisksOfLsblk)
