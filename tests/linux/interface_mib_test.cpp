@@ -19,56 +19,38 @@
 
 namespace {
 
-// Packets the device missed, added to every link's 64-bit statistics in the
-// kernel's rtnetlink replies (statistics or link dumps) while not 0.
+// Packets missed by the device, added to every link's 64-bit statistics in
+// the kernel's rtnetlink replies (statistics or link dumps) while not 0.
 std::uint64_t missed_packets_added = 0;
-
-void add_missed_packets(char* attributes, size_t length, unsigned short statistics_type)
-{
-    constexpr size_t missed_at = offsetof(rtnl_link_stats64, rx_missed_errors);
-    for (size_t at = 0; at + sizeof(rtattr) <= length;) {
-        rtattr attribute;
-        std::memcpy(&attribute, attributes + at, sizeof attribute);
-        if (attribute.rta_len < sizeof attribute || attribute.rta_len > length - at)
-            return;
-        std::uint64_t missed;
-        char* field = attributes + at + RTA_LENGTH(missed_at);
-        if (attribute.rta_type == statistics_type &&
-            attribute.rta_len >= RTA_LENGTH(missed_at + sizeof missed)) {
-            std::memcpy(&missed, field, sizeof missed);
-            missed += missed_packets_added;
-            std::memcpy(field, &missed, sizeof missed);
-        }
-        at += RTA_ALIGN(attribute.rta_len);
-    }
-}
 
 }  // namespace
 
-// Every receive of this program passes here: a link's missed packets cannot
-// be made on this machine at will, so they are added to the kernel's answer.
+// Every receive of this program passes here: missed packets cannot be made on
+// this machine at will, so they are added to the kernel's answer.
 extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 {
     static const auto kernel_recvmsg =
         reinterpret_cast<ssize_t (*)(int, struct msghdr*, int)>(dlsym(RTLD_NEXT, "recvmsg"));
     const ssize_t received = kernel_recvmsg(fd, message, flags);
-    if (received <= 0 || missed_packets_added == 0 || message->msg_iovlen != 1)
-        return received;
-    auto* replies = static_cast<char*>(message->msg_iov[0].iov_base);
-    for (size_t at = 0; at + NLMSG_HDRLEN <= static_cast<size_t>(received);) {
-        nlmsghdr header;
-        std::memcpy(&header, replies + at, sizeof header);
-        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > received - at)
-            break;
-        const size_t skip = header.nlmsg_type == RTM_NEWSTATS  ? NLMSG_ALIGN(sizeof(if_stats_msg))
-                            : header.nlmsg_type == RTM_NEWLINK ? NLMSG_ALIGN(sizeof(ifinfomsg))
-                                                               : header.nlmsg_len;
-        if (NLMSG_HDRLEN + skip < header.nlmsg_len)
-            add_missed_packets(
-                replies + at + NLMSG_HDRLEN + skip, header.nlmsg_len - NLMSG_HDRLEN - skip,
-                header.nlmsg_type == RTM_NEWSTATS ? static_cast<unsigned short>(IFLA_STATS_LINK_64)
-                                                  : static_cast<unsigned short>(IFLA_STATS64));
-        at += NLMSG_ALIGN(header.nlmsg_len);
+    char* replies = static_cast<char*>(message->msg_iov[0].iov_base);
+    for (ssize_t at = 0; missed_packets_added != 0 && received - at >= NLMSG_HDRLEN;) {
+        const auto* header = reinterpret_cast<const nlmsghdr*>(replies + at);
+        const bool stats = header->nlmsg_type == RTM_NEWSTATS;
+        const size_t fixed = NLMSG_ALIGN(stats ? sizeof(if_stats_msg) : sizeof(ifinfomsg));
+        auto* attribute = reinterpret_cast<rtattr*>(replies + at + NLMSG_HDRLEN + fixed);
+        int left = static_cast<int>(header->nlmsg_len - NLMSG_HDRLEN - fixed);
+        for (; (stats || header->nlmsg_type == RTM_NEWLINK) && RTA_OK(attribute, left);
+             attribute = RTA_NEXT(attribute, left)) {
+            if (attribute->rta_type != (stats ? IFLA_STATS_LINK_64 : int{IFLA_STATS64}))
+                continue;
+            std::uint64_t missed;
+            char* field = static_cast<char*>(RTA_DATA(attribute)) +
+                          offsetof(rtnl_link_stats64, rx_missed_errors);
+            std::memcpy(&missed, field, sizeof missed);
+            missed += missed_packets_added;
+            std::memcpy(field, &missed, sizeof missed);
+        }
+        at += static_cast<ssize_t>(NLMSG_ALIGN(header->nlmsg_len));
     }
     return received;
 }
