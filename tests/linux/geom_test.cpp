@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,22 +87,32 @@ TEST(LinuxGeom, ADeviceNumberThatChangesHandsIsANewDevice)
     fs::remove_all(root);
 }
 
+// Devices may come and go meanwhile (loop devices of other programs): each
+// disk read must have been listed before or after, and each listed both times read.
 TEST(LinuxGeom, ThisMachinesDisksAreTheWholeDisksOfLsblk)
 {
-    FILE* lsblk = popen("lsblk -d -n -b -o KNAME,SIZE,TYPE 2>/dev/null", "r");
-    ASSERT_NE(lsblk, nullptr);
-    std::set<std::string> expected;
-    char name[256], type[64];
-    unsigned long long size;
-    while (fscanf(lsblk, "%255s %llu %63s", name, &size, type) == 3)
-        if (size > 0 && std::set<std::string>{"disk", "loop", "rom"}.count(type))
-            expected.insert(name);
-    if (pclose(lsblk) != 0)
+    const auto lsblk = [] {
+        FILE* listing = popen("lsblk -d -n -b -o KNAME,SIZE,TYPE 2>/dev/null", "r");
+        std::set<std::string> disks;
+        char name[256], type[64];
+        unsigned long long size;
+        while (listing && fscanf(listing, "%255s %llu %63s", name, &size, type) == 3)
+            if (size > 0 && std::set<std::string>{"disk", "loop", "rom"}.count(type))
+                disks.insert(name);
+        return listing && pclose(listing) == 0 ? std::optional(disks) : std::nullopt;
+    };
+    const auto before = lsblk();
+    if (!before)
         GTEST_SKIP() << "lsblk does not run here";
     std::set<std::string> read;
     for (const DiskSample& disk : read_disks("/"))
         read.insert(disk.name);
-    EXPECT_EQ(read, expected);
+    const auto after = lsblk();
+    ASSERT_TRUE(after);
+    for (const std::string& disk : read)
+        EXPECT_TRUE(before->count(disk) || after->count(disk)) << disk << " is not a disk";
+    for (const std::string& disk : *before)
+        EXPECT_TRUE(read.count(disk) || !after->count(disk)) << disk << " is missing";
 }
 
 }  // namespace
