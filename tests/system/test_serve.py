@@ -117,6 +117,16 @@ class Serve(unittest.TestCase):
                     break
             self.assertLess(time.monotonic() - started, BOUND)
 
+    def test_a_peer_that_reads_nothing_is_given_up_after_the_send_limit(self):
+        with Server("--metrics-prefix", "p" * 100000) as server, socket.socket() as idle:
+            idle.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            idle.connect(("127.0.0.1", server.port))
+            idle.sendall(SCRAPE)
+            time.sleep(0.2)  # the server takes the idle peer first
+            started = time.monotonic()
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertLess(time.monotonic() - started, BOUND)
+
     def test_start_up_diagnostics(self):
         port = socket.getservbyname("openvpn", "tcp")
         with socket.socket() as holder:

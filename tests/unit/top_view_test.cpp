@@ -109,6 +109,10 @@ TEST(RateTracking, RowsFollowTheStoredSamples)
                   "da0           100.0%     2.0 KiB/s       0.0 B/s\n"
                   "sdb             0.0%     1.0 KiB/s       0.0 B/s\n"
                   "ada1            0.0%       0.0 B/s       0.0 B/s\n");
+
+    // A clock that did not move counts as one second.
+    EXPECT_EQ(refresh_frame(state, readings({disk("da0", 3072, 3.5)}), 13),
+              frame_start + disk_header + "da0            50.0%     1.0 KiB/s       0.0 B/s\n");
 }
 
 }  // namespace
