@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,22 @@ namespace {
 // Packets missed by the device, added to every link's 64-bit statistics in
 // the kernel's rtnetlink replies (statistics or link dumps) while not 0.
 std::uint64_t missed_packets_added = 0;
+// The links of each reply in reverse order, as older kernels' hash order may have them.
+bool links_reversed = false;
+
+void reverse_links(char* replies, size_t length)
+{
+    std::vector<std::string> links;
+    for (size_t at = 0; length - at >= NLMSG_HDRLEN;) {
+        const auto* header = reinterpret_cast<const nlmsghdr*>(replies + at);
+        if (header->nlmsg_type != RTM_NEWSTATS && header->nlmsg_type != RTM_NEWLINK)
+            break;
+        links.emplace(links.begin(), replies + at, NLMSG_ALIGN(header->nlmsg_len));
+        at += NLMSG_ALIGN(header->nlmsg_len);
+    }
+    for (const std::string& link : links)
+        replies = std::copy(link.begin(), link.end(), replies);
+}
 
 }  // namespace
 
@@ -52,6 +69,8 @@ extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
         }
         at += static_cast<ssize_t>(NLMSG_ALIGN(header->nlmsg_len));
     }
+    if (links_reversed && received > 0)
+        reverse_links(replies, static_cast<size_t>(received));
     return received;
 }
 
@@ -104,6 +123,22 @@ TEST(InterfaceMib, NamesAndCountersAgreeWithProcNetDev)
     }
     for (const auto& [name, counters] : before)
         EXPECT_TRUE(read.count(name) || !after.count(name)) << name << " is missing";
+}
+
+TEST(InterfaceMib, LinksDumpedOutOfIndexOrderAreAllRead)
+{
+    const auto names = [] {
+        std::vector<InterfaceSample> samples;
+        EXPECT_TRUE(read_interface_samples(samples));
+        std::string listed;
+        for (const InterfaceSample& s : samples)
+            listed += s.name + " ";
+        return listed;
+    };
+    const std::string in_order = names();
+    links_reversed = true;
+    EXPECT_EQ(names(), in_order);
+    links_reversed = false;
 }
 
 // As /proc/net/dev shows them, missed packets are input drops.
