@@ -6,7 +6,8 @@
 #include <vector>
 
 // A programmable kernel for unit tests: the FreeBSD sysctl calls answered from
-// tables that each test fills. Every name is unknown (ENOENT) until set.
+// tables that each test fills, and getloadavg from "vm.loadavg" as FreeBSD's C
+// library reads it. Every name is unknown (ENOENT) until set.
 namespace fake_kernel {
 
 using Mib = std::vector<int>;

@@ -1,3 +1,4 @@
+import os
 import re
 import subprocess
 import sys
@@ -6,15 +7,16 @@ import unittest
 BINARY = None
 
 # In a network namespace of its own: a veth pair created and deleted again to
-# leave a gap in the indexes, a second pair brought up, the links, a dump, five
-# 100-byte raw frames sent from ka to kb, and a second dump. IPv6 is off so
+# leave a gap in the indexes, a second pair (one end with a name of the
+# longest length, 15 characters) brought up, the links, a dump, five 100-byte
+# raw frames sent from ka to it, and a second dump. IPv6 is off so
 # that neighbour discovery adds no traffic of its own.
 SCRIPT = r"""set -e
 { echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; } 2>/dev/null || true
 ip link add ga type veth peer name gb || exit 77
-ip link add ka type veth peer name kb
+ip link add ka type veth peer name kb0123456789abc
 ip link del ga
-ip link set ka up && ip link set kb up
+ip link set ka up && ip link set kb0123456789abc up
 until [ "$(ip -o link show up | grep -c 'state UP')" = 2 ]; do sleep 0.02; done
 ip -o link show
 echo ==; "$0" --dump; echo ==
@@ -33,11 +35,14 @@ def counters(dump):
 class InterfacesInANamespace(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        result = subprocess.run(["unshare", "-n", "sh", "-c", SCRIPT, BINARY],
+        # Without root, as root of a user namespace of its own where the system allows it.
+        unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
+        result = subprocess.run([*unshare, "sh", "-c", SCRIPT, BINARY],
                                 capture_output=True, text=True, timeout=60)
         if result.returncode == 77 or result.stderr.startswith("unshare"):
             raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
-                                    f"CAP_NET_ADMIN and iproute2): {result.stderr.strip()}")
+                                    "CAP_NET_ADMIN or user namespaces, and iproute2): "
+                                    f"{result.stderr.strip()}")
         assert result.returncode == 0, result.stderr
         links, before, after = result.stdout.split("==\n")
         cls.links = re.findall(r"^(\d+): ([^:@]+)", links, re.M)
@@ -51,8 +56,8 @@ class InterfacesInANamespace(unittest.TestCase):
     def test_traffic_over_a_veth_pair_is_counted(self):
         for family, device, grown in [("transmit_packets_total", "ka", 5),
                                       ("transmit_bytes_total", "ka", 500),
-                                      ("receive_packets_total", "kb", 5),
-                                      ("receive_bytes_total", "kb", 500)]:
+                                      ("receive_packets_total", "kb0123456789abc", 5),
+                                      ("receive_bytes_total", "kb0123456789abc", 500)]:
             key = (family, device)
             self.assertEqual(self.after[key] - self.before[key], grown, key)
 

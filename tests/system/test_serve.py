@@ -1,7 +1,7 @@
 # The serve mode through the built program on loopback ports of its own, with
 # hand-made peers and with real clients.
 
-import contextlib, json, shutil, signal, socket, struct, subprocess, tempfile, time, unittest
+import contextlib, json, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest
 import urllib.parse, urllib.request
 
 from harness import BINARY, blocks, run, series
@@ -68,9 +68,6 @@ class Serve(unittest.TestCase):
                         time.sleep(0.003)
                     self.assertEqual(exchange(client, b"")[0], 200)
                 server.connect().close()
-                # Unread request bytes must not reset the response.
-                request = b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000
-                self.assertIn(exchange(server.connect(), request)[0], (200, 405))
                 first, second = server.connect(), server.connect()
                 second.sendall(SCRAPE)
                 self.assertEqual(exchange(first, b"GET / HTTP/1.1\r\n\r\n")[0], 404)
@@ -100,6 +97,35 @@ class Serve(unittest.TestCase):
             with server.connect():
                 status, took = server.stop(after=0.2)
                 self.assertTrue(status == 0 and took < BOUND, (status, took))
+
+    def test_unread_input_neither_resets_nor_delays_the_answer(self):
+        with Server() as server:
+            for request in (b"GET /metrics HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + bytes(5000),
+                            b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000):
+                started = time.monotonic()
+                self.assertIn(exchange(server.connect(), request)[0], (200, 405))
+                # The end of the answer comes with it, not after the peer gives up.
+                self.assertLess(time.monotonic() - started, 0.7)
+
+    def test_a_trickling_peer_is_cut_off_two_seconds_after_it_was_accepted(self):
+        with Server() as server, server.connect() as client:
+            started = time.monotonic()
+            while time.monotonic() - started < BOUND + 1:
+                with contextlib.suppress(OSError):  # the server may have closed already
+                    client.send(b"a")
+                if select.select([client], [], [], 0.5)[0]:
+                    break
+            self.assertLess(time.monotonic() - started, BOUND)
+
+    def test_a_peer_that_reads_nothing_is_given_up_after_the_send_limit(self):
+        with Server("--metrics-prefix", "p" * 100000) as server, socket.socket() as idle:
+            idle.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            idle.connect(("127.0.0.1", server.port))
+            idle.sendall(SCRAPE)
+            time.sleep(0.2)  # the server takes the idle peer first
+            started = time.monotonic()
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertLess(time.monotonic() - started, BOUND)
 
     def test_start_up_diagnostics(self):
         port = socket.getservbyname("openvpn", "tcp")

@@ -1,13 +1,22 @@
 #include <errno.h>
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <sys/sysctl.h>
+#include <vm/vm_param.h>
+#include <net/if.h>
+#include <net/if_mib.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "app/exporter.hpp"
 #include "exposition/exposition.hpp"
 #include "fake_geom.hpp"
+#include "fake_kernel.hpp"
 
 namespace {
 
@@ -122,13 +131,61 @@ TEST(Exposition, DeviceFamiliesListEveryDeviceBeforeTheNextFamilyStarts)
     EXPECT_EQ(text, disk_heads);
 }
 
-TEST(Exposition, AHandleThatIsNotReadyLeavesTheDiskFamiliesOut)
+// The sources of a host with one disk and one interface, all answering but
+// the one named `failing` (or none, with "all").
+void answer_readings_but(const std::string& failing)
 {
+    using namespace fake_kernel;
+    reset();
     fake_geom::reset();
-    fake_geom::kernel.stats_open_error = ENXIO;
-    const std::string text = Exporter("p", "0123abcd").render();
-    EXPECT_EQ(text.find("_disk_"), std::string::npos);
-    EXPECT_NE(text.find("p_build_info{version=\"0123abcd\"} 1\n"), std::string::npos);
+    const auto answers = [&](const char* reading) {
+        return failing != reading && failing != "all";
+    };
+    if (answers("cpu"))
+        set_named_value("kern.cp_time", std::array<std::int64_t, 5>{1, 2, 3, 4, 5});
+    if (answers("memory")) {
+        set_named_value("vm.stats.vm.v_page_count", std::uint32_t{1000});
+        set_named_value("vm.stats.vm.v_free_count", std::uint32_t{10});
+    }
+    if (answers("swap"))
+        set_name("vm.swap_info", {CTL_VM, 0x0400});
+    if (answers("load"))
+        set_value(Mib{CTL_VM, VM_LOADAVG}, loadavg{{1, 2, 3}, 4});
+    if (answers("arc"))
+        set_named_value("kstat.zfs.misc.arcstats.size", std::uint64_t{1} << 30);
+    if (!answers("disks"))
+        fake_geom::kernel.stats_open_error = ENXIO;
+    fake_geom::queue_snapshot({fake_geom::record(fake_geom::add_provider("ada0", 1), 512)});
+    if (answers("interfaces"))
+        set_value(Mib{CTL_NET, PF_LINK, NETLINK_GENERIC, IFMIB_SYSTEM, IFMIB_IFCOUNT}, 0);
+}
+
+TEST(Exposition, AFailedReadingLeavesItsFamiliesOut)
+{
+    const std::pair<std::string, std::string> readings[] = {
+        {"cpu", "cpu_seconds_total "},
+        {"memory", "memory_total_bytes memory_used_bytes "},
+        {"swap", "swap_total_bytes swap_used_bytes "},
+        {"load", "load1 load5 load15 "},
+        {"arc", "zfs_arc_size_bytes zfs_arc_c_max_bytes "},
+        {"disks", "disk_read_bytes_total disk_write_bytes_total disk_read_ops_total "
+                  "disk_write_ops_total disk_busy_seconds_total "},
+        {"interfaces", "network_receive_bytes_total network_transmit_bytes_total "
+                       "network_receive_packets_total network_transmit_packets_total "
+                       "network_receive_errors_total network_transmit_errors_total "
+                       "network_receive_drops_total "},
+    };
+    for (const char* failing :
+         {"none", "cpu", "memory", "swap", "load", "arc", "disks", "interfaces", "all"}) {
+        answer_readings_but(failing);
+        const std::string text = Exporter("p", "0123abcd").render();
+        std::string found, expected;
+        for (size_t at = 0; (at = text.find("# TYPE p_", at)) != std::string::npos; ++at)
+            found += text.substr(at + 9, text.find(' ', at + 9) - at - 9) + " ";
+        for (const auto& [reading, families] : readings)
+            expected += reading == failing || failing == std::string("all") ? "" : families;
+        EXPECT_EQ(found, expected + "build_info ") << failing;
+    }
 }
 
 }  // namespace

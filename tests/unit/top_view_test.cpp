@@ -62,9 +62,10 @@ TEST(Frame, RowsAndSummaryLine)
                                                    "   Swap: 0.0 B / 0.0 B\n");
 }
 
-RefreshReadings readings(std::vector<DiskSample> disks, std::optional<CpuTimes> cpu = {})
+RefreshReadings readings(std::vector<DiskSample> disks, std::optional<CpuTimes> cpu = {},
+                         std::optional<std::vector<InterfaceSample>> interfaces = {})
 {
-    return RefreshReadings{cpu, {}, {}, {}, {}, std::move(disks), {}};
+    return RefreshReadings{cpu, {}, {}, {}, {}, std::move(disks), std::move(interfaces)};
 }
 
 DiskSample disk(const std::string& name, std::uint64_t read_bytes, double busy_seconds = 0)
@@ -75,32 +76,43 @@ DiskSample disk(const std::string& name, std::uint64_t read_bytes, double busy_s
 TEST(RateTracking, RowsFollowTheStoredSamples)
 {
     TopState state;
-    take_baseline(
-        state,
-        readings({disk("ada0", 0), disk("sdb", 1000), disk("ada1", 100)}, CpuTimes{1, 0, 0, 0, 1}),
-        10);
+    take_baseline(state,
+                  readings({disk("ada0", 0), disk("sdb", 1000), disk("ada1", 100)},
+                           CpuTimes{1, 0, 0, 0, 1}, {{{"em0", 1000, 2000, 10, 20, 0, 0, 0}}}),
+                  10);
     // A failed reading shows nothing and leaves the tables as they were.
     EXPECT_EQ(refresh_frame(state, RefreshReadings{}, 11), frame_start);
 
     // So the change is spread over the two seconds since the stored sample; da0
     // is new and has no row yet; sdb went backwards; ada1 is not listed.
-    EXPECT_EQ(refresh_frame(state,
-                            readings({disk("ada0", 4096, 1), disk("da0", 0), disk("sdb", 500)},
-                                     CpuTimes{2, 0, 0, 0, 4}),
-                            12),
-              frame_start + "CPU:   25.0% busy   user 25.0%  sys 0.0%  intr 0.0%  idle 75.0%\n" +
-                  disk_header +
-                  "ada0           50.0%     2.0 KiB/s       0.0 B/s\n"
-                  "sdb             0.0%       0.0 B/s       0.0 B/s\n");
+    EXPECT_EQ(
+        refresh_frame(state,
+                      readings({disk("ada0", 4096, 1), disk("da0", 0), disk("sdb", 500)},
+                               CpuTimes{2, 0, 0, 0, 4}, {{{"em0", 5096, 2512, 30, 24, 0, 0, 0}}}),
+                      12),
+        frame_start + "CPU:   25.0% busy   user 25.0%  sys 0.0%  intr 0.0%  idle 75.0%\n" +
+            disk_header +
+            "ada0           50.0%     2.0 KiB/s       0.0 B/s\n"
+            "sdb             0.0%       0.0 B/s       0.0 B/s\n"
+            "\nIface                  rx            tx     rx pps     tx pps\n"
+            "em0             2.0 KiB/s     256.0 B/s         10          2\n");
 
-    // da0 busy 3 s in 1 s shows 100.0; sdb counts from the lower value it
-    // stored; ada1 is measured against its old entry, and went backwards.
-    EXPECT_EQ(refresh_frame(
-                  state, readings({disk("da0", 2048, 3), disk("sdb", 1524), disk("ada1", 40)}), 13),
-              frame_start + disk_header +
+    // CPU shares since the previous refresh; da0 busy 3 s in 1 s shows 100.0;
+    // sdb counts from the lower value it stored; ada1 is measured against its
+    // old entry, and went backwards.
+    EXPECT_EQ(refresh_frame(state,
+                            readings({disk("da0", 2048, 3), disk("sdb", 1524), disk("ada1", 40)},
+                                     CpuTimes{2, 1, 1, 0, 6}),
+                            13),
+              frame_start + "CPU:   50.0% busy   user 0.0%  sys 25.0%  intr 0.0%  idle 50.0%\n" +
+                  disk_header +
                   "da0           100.0%     2.0 KiB/s       0.0 B/s\n"
                   "sdb             0.0%     1.0 KiB/s       0.0 B/s\n"
                   "ada1            0.0%       0.0 B/s       0.0 B/s\n");
+
+    // A clock that did not move counts as one second.
+    EXPECT_EQ(refresh_frame(state, readings({disk("da0", 3072, 3.5)}), 13),
+              frame_start + disk_header + "da0            50.0%     1.0 KiB/s       0.0 B/s\n");
 }
 
 }  // namespace
