@@ -27,7 +27,11 @@
 
 namespace {
 
-constexpr int listen_backlog = 16;
+// Connections the kernel holds back until they carry data count against the
+// backlog; past it, a Linux listener answers with SYN cookies, whose
+// connections skip the hold-back. 128 is FreeBSD's default ceiling
+// (kern.ipc.soacceptqueue).
+constexpr int listen_backlog = 128;
 
 volatile std::sig_atomic_t stop_requested = 0;
 
