@@ -163,7 +163,8 @@ int walk_link_replies(const char* buffer, size_t length, std::uint32_t sequence,
             if (header.nlmsg_type == NLMSG_ERROR) {
                 nlmsgerr failure{};
                 std::memcpy(&failure, payload, std::min(payload_length, sizeof failure));
-                return failure.error < 0 ? -failure.error : EIO;
+                // A kernel error is a small negative errno; anything else is garbage.
+                return failure.error < 0 && failure.error > -4096 ? -failure.error : EIO;
             }
             LinkRecord link;
             if (header.nlmsg_type == RTM_NEWSTATS && parse_link(payload, payload_length, link))
