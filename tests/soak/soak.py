@@ -9,6 +9,7 @@
 # The full mode makes 100,000 scrapes; --quick, as the test suite runs it, 300.
 
 import argparse, os, random, re, signal, socket, struct, subprocess, sys, threading, time
+from pathlib import Path
 
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -22,8 +23,9 @@ def free_port():
 
 
 def status_of(pid):
-    fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status"))
-    stat = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    proc = Path(f"/proc/{pid}")
+    fields = dict(line.split(":", 1) for line in (proc / "status").read_text().splitlines())
+    stat = (proc / "stat").read_text().rsplit(")", 1)[1].split()
     return {"rss_kib": int(fields["VmRSS"].split()[0]), "fds": len(os.listdir(f"/proc/{pid}/fd")),
             "cpu_ticks": int(stat[11]) + int(stat[12])}
 
@@ -34,7 +36,7 @@ class Soak:
         self.server = subprocess.Popen([binary, "-l", f"127.0.0.1:{self.port}"],
                                        stderr=subprocess.PIPE, text=True)
         assert "listening on" in self.server.stderr.readline()
-        self.sanitized = "libasan" in open(f"/proc/{self.server.pid}/maps").read()
+        self.sanitized = "libasan" in Path(f"/proc/{self.server.pid}/maps").read_text()
         self.stop = threading.Event()
         self.hostile = {}  # kind: connections made
         self.failures = []
@@ -150,6 +152,7 @@ class Soak:
         idle_ticks = status_of(self.server.pid)["cpu_ticks"] - after["cpu_ticks"]
         self.server.send_signal(signal.SIGTERM)
         status = self.server.wait(10)
+        self.server.stderr.close()
         return scrapes, before, after, idle_ticks, took, status
 
 

@@ -185,11 +185,13 @@ class Limits(unittest.TestCase):
             self.assertEqual(exchange(socket.create_connection(("::1", port), timeout=10))[0], 200)
         finally:
             server.terminate()
+            server.stderr.close()
             self.assertEqual(server.wait(10), 0)
 
     def test_out_of_descriptors_peers_are_closed_without_spinning(self):
         def cpu_seconds():
-            fields = open(f"/proc/{server.pid}/stat").read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{server.pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
             return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
         with Server() as server:
