@@ -1,8 +1,10 @@
+#include <errno.h>
 #include <getopt.h>
 
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/exporter.hpp"
@@ -26,11 +28,25 @@ const struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-void print_usage(std::FILE* stream, const char* invocation)
+std::string usage(const char* invocation)
 {
-    fmt::print(stream,
-               "Usage: {} [-l ADDR:PORT] [--metrics-prefix PREFIX] [--dump] [-t] [-v] [-h]\n",
-               invocation);
+    return fmt::format(
+        "Usage: {} [-l ADDR:PORT] [--metrics-prefix PREFIX] [--dump] [-t] [-v] [-h]\n", invocation);
+}
+
+// Writes `text` to standard output and flushes it: 0, or 1 after saying on
+// standard error that it could not all be written (a full disk, a closed
+// descriptor), so that a job writing a dump into a file cannot report success
+// for a truncated one.
+int write_output(const std::string& text)
+{
+    errno = 0;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if (std::fflush(stdout) == 0 && written && !std::ferror(stdout))
+        return 0;
+    fmt::print(stderr, "cannot write to standard output: {}\n",
+               errno != 0 ? std::strerror(errno) : "write failed");
+    return 1;
 }
 
 int serve(const std::string& listen_address, const std::string& metrics_prefix, Exporter& exporter)
@@ -63,9 +79,9 @@ int main(int argc, char* argv[])
         case option_metrics_prefix: metrics_prefix = optarg; break;
         case option_dump: dump = true; break;
         case 't': top_like = true; break;
-        case 'v': fmt::print("{}\n", build_revision()); return 0;
-        case 'h': print_usage(stdout, invocation); return 0;
-        default: print_usage(stderr, invocation); return 1;
+        case 'v': return write_output(fmt::format("{}\n", build_revision()));
+        case 'h': return write_output(usage(invocation));
+        default: std::fputs(usage(invocation).c_str(), stderr); return 1;
         }
     }
 
@@ -84,10 +100,7 @@ int main(int argc, char* argv[])
 
     Exporter exporter(metrics_prefix, std::string(build_revision()));
     if (dump) {
-        const std::string text = exporter.render();
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-        return 0;
+        return write_output(exporter.render());
     }
     return serve(listen_address, metrics_prefix, exporter);
 }

@@ -4,16 +4,49 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 
 namespace {
 
 // A label value as the exposition format wants it: backslash, double quote and
 // newline escaped. A raw quote in a device name would make the scraper reject
-// the whole text.
+// the whole text, and so would a name that is not UTF-8 (interface names may
+// hold any byte): each byte outside a valid UTF-8 sequence becomes U+FFFD.
 struct LabelValue {
     std::string_view text;
 };
+
+// The length of the valid UTF-8 sequence at the start of `text` (which begins
+// with a byte of 0x80 or more), or 0: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+std::size_t utf8_sequence_length(std::string_view text)
+{
+    const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t at = 2; at < length; ++at)
+        if (byte(at) < 0x80 || byte(at) > 0xbf)
+            return 0;
+    return length;
+}
 
 }  // namespace
 
@@ -26,20 +59,33 @@ template <> struct fmt::formatter<LabelValue> {
     template <typename Context> auto format(const LabelValue& value, Context& context) const
     {
         auto out = context.out();
-        std::string_view rest = value.text;
-        for (;;) {
-            // Names seldom need escaping: copy the plain runs whole.
-            const auto special = rest.find_first_of("\\\"\n");
-            out = std::copy(rest.begin(), rest.begin() + std::min(special, rest.size()), out);
-            if (special == std::string_view::npos)
-                return out;
-            switch (rest[special]) {
-            case '\\': out = std::copy_n("\\\\", 2, out); break;
-            case '"': out = std::copy_n("\\\"", 2, out); break;
-            default: out = std::copy_n("\\n", 2, out); break;
+        const std::string_view text = value.text;
+        // Names seldom need escaping or replacing: copy the plain runs whole.
+        std::size_t run = 0;
+        std::size_t at = 0;
+        const auto flush = [&] { out = std::copy(text.begin() + run, text.begin() + at, out); };
+        while (at < text.size()) {
+            const char c = text[at];
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                const std::size_t length = utf8_sequence_length(text.substr(at));
+                if (length > 0) {
+                    at += length;
+                    continue;
+                }
+                flush();
+                out = std::copy_n("\xef\xbf\xbd", 3, out);
+            } else if (c == '\\' || c == '"' || c == '\n') {
+                flush();
+                *out++ = '\\';
+                *out++ = c == '\n' ? 'n' : c;
+            } else {
+                ++at;
+                continue;
             }
-            rest.remove_prefix(special + 1);
+            run = ++at;
         }
+        flush();
+        return out;
     }
 };
 

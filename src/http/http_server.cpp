@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <netdb.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -11,23 +12,94 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "http/connection.hpp"
+#include "http/idle_connections.hpp"
 #include "http/response.hpp"
 
 namespace {
 
-constexpr int listen_backlog = 16;
+// Connections the kernel holds back until they carry data count against the
+// backlog; past it, a Linux listener answers with SYN cookies, whose
+// connections skip the hold-back. 128 is FreeBSD's default ceiling
+// (kern.ipc.soacceptqueue).
+constexpr int listen_backlog = 128;
 
 volatile std::sig_atomic_t stop_requested = 0;
 
 void on_stop_signal(int)
 {
     stop_requested = 1;
+}
+
+// Splits ADDR:PORT at its last colon. The port is a decimal number from 1 to
+// 65535 or a service name: the resolver would wrap larger numbers, pick any
+// free port for an empty or zero one, and read "+80" or "-1" as numbers. A
+// host in square brackets ("[::1]", as URLs write IPv6 addresses) is resolved
+// without them; an empty host means every address.
+bool split_listen_address(const std::string& address, std::string& host, std::string& port)
+{
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = address.substr(0, colon);
+    port = address.substr(colon + 1);
+    if (host.starts_with('[')) {
+        if (host.size() < 3 || !host.ends_with(']'))
+            return false;
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.find_first_of("[]") != std::string::npos || port.empty())
+        return false;
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (std::all_of(port.begin(), port.end(), is_digit)) {
+        unsigned long number = 0;
+        for (const char digit : port) {
+            number = number * 10 + static_cast<unsigned long>(digit - '0');
+            if (number > 65535)
+                return false;
+        }
+        return number > 0;
+    }
+    return std::any_of(port.begin(), port.end(), is_letter) &&
+           std::all_of(port.begin(), port.end(), [&](char c) {
+               return is_letter(c) || is_digit(c) || c == '-' || c == '_' || c == '.' || c == '/';
+           });
+}
+
+// One line on standard error for a failed accept, at most every few seconds:
+// descriptors can run short for minutes, with a failure for every connection.
+void report_accept_failure(int error)
+{
+    static std::chrono::steady_clock::time_point last_report;
+    static bool reported = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (reported && now - last_report < std::chrono::seconds(5))
+        return;
+    reported = true;
+    last_report = now;
+    fmt::print(stderr, "cannot accept connections: {}\n", std::strerror(error));
+}
+
+bool is_resource_shortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// A descriptor held in reserve, so that a connection can still be accepted and
+// closed when every other descriptor is taken.
+int open_reserve()
+{
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 // The first resolver entry that binds becomes the one listening socket.
@@ -59,17 +131,18 @@ HttpServer::~HttpServer()
         close(listen_fd);
     if (kqueue_fd >= 0)
         close(kqueue_fd);
+    if (reserve_fd >= 0)
+        close(reserve_fd);
 }
 
 bool HttpServer::start()
 {
-    const auto colon = listen_address.rfind(':');
-    if (colon == std::string::npos) {
+    std::string host;
+    std::string port;
+    if (!split_listen_address(listen_address, host, port)) {
         fmt::print(stderr, "invalid listen address '{}', expected ADDR:PORT\n", listen_address);
         return false;
     }
-    const std::string host = listen_address.substr(0, colon);
-    const std::string port = listen_address.substr(colon + 1);
 
     struct addrinfo hints {};
     hints.ai_flags = AI_PASSIVE;
@@ -98,6 +171,8 @@ bool HttpServer::start()
         return false;
     }
     listen_fd = fd;
+    hold_back_idle_connections(listen_fd);
+    reserve_fd = open_reserve();
 
     kqueue_fd = kqueue();
     if (kqueue_fd < 0) {
@@ -133,12 +208,42 @@ int HttpServer::run()
         if (count == 0 || event.ident != static_cast<std::uintptr_t>(listen_fd))
             continue;
         const int client_fd = accept(listen_fd, nullptr, nullptr);
-        if (client_fd < 0)
+        if (client_fd < 0) {
+            handle_accept_failure(errno);
             continue;
+        }
         serve_connection(client_fd);
         close(client_fd);
     }
     return 0;
+}
+
+// The listening socket stays readable while a connection waits that cannot be
+// accepted, so each failure must either take that connection off the queue or
+// wait before trying again: otherwise the loop spins.
+void HttpServer::handle_accept_failure(int error)
+{
+    // Anything else concerns one connection (aborted by the peer, a network
+    // error passed on) or none at all, and the queue has moved on by itself.
+    if (!is_resource_shortage(error))
+        return;
+    report_accept_failure(error);
+    if ((error == EMFILE || error == ENFILE) && reserve_fd >= 0) {
+        // Out of descriptors: spend the reserve to close the waiting peer at
+        // once rather than leave it hanging, then take the reserve back.
+        close(reserve_fd);
+        const int client_fd = accept(listen_fd, nullptr, nullptr);
+        if (client_fd >= 0)
+            close(client_fd);
+        reserve_fd = open_reserve();
+        if (client_fd >= 0)
+            return;
+    }
+    // No way to take the connection now: try again a little later.
+    const struct timespec pause {
+        0, 100000000
+    };
+    nanosleep(&pause, nullptr);
 }
 
 void HttpServer::serve_connection(int client_fd)

@@ -23,9 +23,12 @@ private:
     // Reads one request, answers it and winds the connection down; the caller
     // closes the descriptor.
     void serve_connection(int client_fd);
+    // Keeps the loop from spinning on a connection that accept() cannot take.
+    void handle_accept_failure(int error);
 
     std::string listen_address;
     RenderCallback render_callback;
     int listen_fd = -1;
     int kqueue_fd = -1;
+    int reserve_fd = -1;  // spent and taken back when descriptors run out
 };

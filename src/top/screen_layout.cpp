@@ -4,12 +4,25 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 
 namespace {
 
 const char* const byte_units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
 constexpr int largest_unit = 4;
 constexpr double one_unit_down = 0x1p-10;  // multiplying by it is exact
+
+// A device name may hold any byte; written raw, control bytes would recolour
+// the terminal or move its cursor. As terminal tools do, every byte outside
+// printable ASCII is shown as '?', which also keeps the columns aligned.
+std::string printable(std::string_view name)
+{
+    std::string shown(name);
+    for (char& c : shown)
+        if (c < 0x20 || c > 0x7e)
+            c = '?';
+    return shown;
+}
 
 void append_summary_line(std::string& frame, const FrameContents& contents)
 {
@@ -36,8 +49,8 @@ void append_disk_table(std::string& frame, const std::vector<DiskRow>& rows)
     auto out = std::back_inserter(frame);
     fmt::format_to(out, "\n{:<12} {:>7}  {:>12}  {:>12}\n", "Disk", "busy", "read", "write");
     for (const DiskRow& row : rows)
-        fmt::format_to(out, "{:<12} {:6.1f}%  {:>12}  {:>12}\n", row.name, row.rates.busy_percent,
-                       format_byte_rate(row.rates.read_bytes_per_second),
+        fmt::format_to(out, "{:<12} {:6.1f}%  {:>12}  {:>12}\n", printable(row.name),
+                       row.rates.busy_percent, format_byte_rate(row.rates.read_bytes_per_second),
                        format_byte_rate(row.rates.write_bytes_per_second));
 }
 
@@ -47,7 +60,7 @@ void append_interface_table(std::string& frame, const std::vector<InterfaceRow>&
     fmt::format_to(out, "\n{:<12} {:>12}  {:>12}  {:>9}  {:>9}\n", "Iface", "rx", "tx", "rx pps",
                    "tx pps");
     for (const InterfaceRow& row : rows)
-        fmt::format_to(out, "{:<12} {:>12}  {:>12}  {:>9.0f}  {:>9.0f}\n", row.name,
+        fmt::format_to(out, "{:<12} {:>12}  {:>12}  {:>9.0f}  {:>9.0f}\n", printable(row.name),
                        format_byte_rate(row.rates.rx_bytes_per_second),
                        format_byte_rate(row.rates.tx_bytes_per_second),
                        row.rates.rx_packets_per_second, row.rates.tx_packets_per_second);

@@ -1,6 +1,6 @@
 # The program run once per command line: options, exit statuses and --dump.
 
-import os, re, unittest
+import os, re, subprocess, unittest
 from pathlib import Path
 
 from harness import BINARY, blocks, run, whole_disks
@@ -57,6 +57,15 @@ class CommandLine(unittest.TestCase):
         parsed = text_string_to_metric_families(result.stdout)
         self.assertEqual([(family.name, len(family.samples)) for family in parsed],
                          [(name.removesuffix("_total"), len(s)) for name, _, s in found])
+
+    def test_output_that_cannot_be_written_is_a_failure(self):
+        # A full disk, and a standard output that is closed.
+        for args in (["--dump"], ["-v"], ["-h"]):
+            for redirect in (">/dev/full", ">&-"):
+                result = subprocess.run(["sh", "-c", f'exec "$0" "$@" {redirect}', BINARY, *args],
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 1, (args, redirect))
+                self.assertRegex(result.stderr, r"^cannot write to standard output: [^\n]+\n$")
 
     def test_dump_agrees_with_this_machine(self):
         def counters():  # the dump's CPU and disk series as /proc has them now

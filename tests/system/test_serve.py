@@ -1,7 +1,8 @@
 # The serve mode through the built program on loopback ports of its own, with
 # hand-made peers and with real clients.
 
-import contextlib, json, select, shutil, signal, socket, struct, subprocess, tempfile, time, unittest
+import contextlib, json, os, resource, select, shutil, signal, socket, struct, subprocess, tempfile
+import time, unittest
 import urllib.parse, urllib.request
 
 from harness import BINARY, blocks, run, series
@@ -80,6 +81,7 @@ class Serve(unittest.TestCase):
         # is still sending when the reset arrives.
         with Server("--metrics-prefix", "p" * 100000) as server:
             with server.connect() as silent:
+                silent.send(b"G")  # a peer with nothing sent is not even taken
                 time.sleep(0.2)  # the server takes the silent peer first
                 started = time.monotonic()
                 self.assertEqual(exchange(server.connect())[0], 200)
@@ -94,7 +96,8 @@ class Serve(unittest.TestCase):
             status, body = exchange(server.connect())
             self.assertTrue(status == 200 and len(body) > 3000000, status)
             # A stop signal while a peer is silent waits for the head limit at most.
-            with server.connect():
+            with server.connect() as silent:
+                silent.send(b"G")
                 status, took = server.stop(after=0.2)
                 self.assertTrue(status == 0 and took < BOUND, (status, took))
 
@@ -136,7 +139,6 @@ class Serve(unittest.TestCase):
             for address, expected in (
                     ("9272", r"invalid listen address '9272', expected ADDR:PORT\n"),
                     ("", r"invalid listen address '', expected ADDR:PORT\n"),
-                    ("[::1]:9272", r"getaddrinfo\(\[::1\]:9272\): .+\n"),
                     ("127.0.0.1:no-such-name", r"getaddrinfo\(127\.0\.0\.1:no-such-name\): .+\n"),
                     (f"127.0.0.1:{port}", rf"cannot bind to 127\.0\.0\.1:{port}\n"),
                     # A service name is resolved to its port, here one in use.
@@ -184,6 +186,77 @@ class Serve(unittest.TestCase):
                 log = prometheus.communicate(timeout=20)[1][-3000:]
         samples = sum(len(samples) for _, _, samples in blocks(run("--dump").stdout))
         self.assertEqual(found, [[1.0], [samples], [samples]], log)
+
+
+# Peers that cost the server descriptors or time, and the forms of the address.
+class Limits(unittest.TestCase):
+    def test_listen_address_forms(self):
+        for address in ("127.0.0.1:99999", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:0",
+                        "127.0.0.1:+80", "127.0.0.1:-1", "127.0.0.1: 80", "[::1:9272", "[]:9272",
+                        "::1]:9272", "[::1]x:9272"):
+            result = run("-l", address)
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (1, "", f"invalid listen address '{address}', expected ADDR:PORT\n"))
+        # An IPv6 literal in brackets, shown in the banner as given.
+        try:
+            with socket.create_server(("::1", 0), family=socket.AF_INET6) as probe:
+                port = probe.getsockname()[1]
+        except OSError:
+            self.skipTest("no IPv6 loopback address")
+        server = subprocess.Popen([BINARY, "-l", f"[::1]:{port}"], stderr=subprocess.PIPE,
+                                  text=True)
+        try:
+            self.assertEqual(server.stderr.readline(), "kelmar-host-perfdata listening on "
+                             f"[::1]:{port} (metrics prefix 'kelmar_host')\n")
+            self.assertEqual(exchange(socket.create_connection(("::1", port), timeout=10))[0], 200)
+        finally:
+            server.terminate()
+            server.stderr.close()
+            self.assertEqual(server.wait(10), 0)
+
+    def test_out_of_descriptors_peers_are_closed_without_spinning(self):
+        def cpu_seconds():
+            with open(f"/proc/{server.pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        with Server() as server:
+            self.assertEqual(exchange(server.connect())[0], 200)
+            time.sleep(0.3)  # until the server has closed that connection
+            open_now = {int(fd) for fd in os.listdir(f"/proc/{server.pid}/fd")}
+            lowest_free = min(set(range(len(open_now) + 1)) - open_now)
+            limits = resource.prlimit(server.pid, resource.RLIMIT_NOFILE)
+            resource.prlimit(server.pid, resource.RLIMIT_NOFILE, (lowest_free, limits[1]))
+            used = cpu_seconds()
+            for _ in range(3):
+                with server.connect() as client:
+                    client.settimeout(2)
+                    client.sendall(SCRAPE)
+                    with contextlib.suppress(ConnectionResetError):
+                        self.assertEqual(client.recv(100), b"")  # closed, not left hanging
+            time.sleep(1)
+            self.assertLess(cpu_seconds() - used, 0.3)
+            resource.prlimit(server.pid, resource.RLIMIT_NOFILE, limits)
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertEqual(server.stop()[0], 0)
+            self.assertEqual(server.stderr.read(),
+                             "cannot accept connections: Too many open files\n")
+
+    def test_idle_peers_do_not_delay_scrapes(self):
+        with Server() as server:
+            idle = [server.connect() for _ in range(3)]
+            time.sleep(0.2)
+            started = time.monotonic()
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertLess(time.monotonic() - started, 1.0)
+            # A peer that sent a little is taken, and held for the head limit.
+            idle[0].send(b"G")
+            time.sleep(0.2)
+            started = time.monotonic()
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertLess(time.monotonic() - started, BOUND)
+            for peer in idle:
+                peer.close()
 
 
 if __name__ == "__main__":

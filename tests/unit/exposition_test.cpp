@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "app/exporter.hpp"
 #include "exposition/exposition.hpp"
@@ -92,6 +93,29 @@ TEST(Exposition, DoublesPrefixAndEscapes)
          {"p_build_info{version=" + escaped, "p_disk_read_bytes_total{device=" + escaped,
           "p_network_receive_bytes_total{device=" + escaped})
         EXPECT_NE(text.find(sample), std::string::npos) << sample;
+}
+
+TEST(Exposition, LabelValuesAreValidUtf8)
+{
+    // Valid names stay byte for byte; every byte outside a valid sequence
+    // (stray continuation, overlong form, surrogate, above U+10FFFF, cut-off
+    // sequence) becomes U+FFFD, and escapes still apply around them.
+    const std::string r = "\xef\xbf\xbd";
+    const std::pair<std::string, std::string> cases[] = {
+        {"eth0-\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "eth0-\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+        {"u\xff\xfez", "u" + r + r + "z"},
+        {"\x80\"\xc0\xaf\\", r + "\\\"" + r + r + "\\\\"},
+        {"\xed\xa0\x80\xf4\x90\x80\x80", r + r + r + r + r + r + r},
+        {"a\xe2\x82\nb\xf0\x9f\x98", "a" + r + r + "\\nb" + r + r + r},
+    };
+    for (const auto& [name, label] : cases) {
+        std::string text;
+        append_interface_families(text, "p", {{name, 1, 0, 0, 0, 0, 0, 0}});
+        EXPECT_NE(text.find("p_network_receive_bytes_total{device=\"" + label + "\"} 1\n"),
+                  std::string::npos)
+            << text;
+    }
 }
 
 TEST(Exposition, DeviceFamiliesListEveryDeviceBeforeTheNextFamilyStarts)

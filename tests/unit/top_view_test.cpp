@@ -53,6 +53,15 @@ TEST(Frame, RowsAndSummaryLine)
               frame_start + disk_header + "ada0           12.5%     1.5 KiB/s       0.0 B/s\n" +
                   "nvd0p1-longer-name  100.0%       0.0 B/s     3.0 MiB/s\n");
 
+    // Bytes of a name outside printable ASCII are shown as '?', one each.
+    contents.disks = {{"e\x1b[31mR\x7f\xc3\xa9\t", {0, 0, 0}}};
+    EXPECT_EQ(build_frame(contents),
+              frame_start + disk_header + "e?[31mR????     0.0%       0.0 B/s       0.0 B/s\n");
+    contents.disks.reset();
+    contents.interfaces = {{"\x1b]0;x\x07", {0, 0, 0, 0}}};
+    EXPECT_TRUE(build_frame(contents).ends_with("\n?]0;x?            0.0 B/s       0.0 B/s  "
+                                                "        0          0\n"));
+
     contents = FrameContents{};  // a summary line of the readings that succeeded
     contents.memory = MemoryUsage{4096, 1024};
     EXPECT_EQ(build_frame(contents), frame_start + "Mem:  1.0 KiB / 4.0 KiB used (25.0%)\n");

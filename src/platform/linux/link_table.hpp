@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,3 +26,9 @@ struct LinkRecord {
 // Replaces `links` with every link of this process's network namespace, in
 // ascending index: 0, or an errno value with `links` empty.
 int read_link_table(std::vector<LinkRecord>& links);
+
+// Walks one read of dump replies for the dump numbered `sequence`, adding the
+// links it reports: 0 when the dump is done, an errno value when it failed or
+// a reply is malformed, -1 when more replies are to come.
+int walk_link_replies(const char* buffer, std::size_t length, std::uint32_t sequence,
+                      std::vector<LinkRecord>& links);

@@ -135,33 +135,45 @@ int receive_links(int descriptor, std::uint32_t sequence, std::vector<LinkRecord
         if (message.msg_flags & MSG_TRUNC)
             return EMSGSIZE;
 
-        size_t at = 0;
-        const auto length = static_cast<size_t>(received);
-        while (length - at >= sizeof(nlmsghdr)) {
-            nlmsghdr header;
-            std::memcpy(&header, buffer + at, sizeof header);
-            if (header.nlmsg_len < sizeof header || header.nlmsg_len > length - at)
-                return EPROTO;
-            const char* payload = buffer + at + NLMSG_HDRLEN;
-            const size_t payload_length = header.nlmsg_len - NLMSG_HDRLEN;
-            if (header.nlmsg_seq == sequence) {
-                if (header.nlmsg_type == NLMSG_DONE)
-                    return 0;
-                if (header.nlmsg_type == NLMSG_ERROR) {
-                    nlmsgerr failure{};
-                    std::memcpy(&failure, payload, std::min(payload_length, sizeof failure));
-                    return failure.error < 0 ? -failure.error : EIO;
-                }
-                LinkRecord link;
-                if (header.nlmsg_type == RTM_NEWSTATS && parse_link(payload, payload_length, link))
-                    links.push_back(link);
-            }
-            at += NLMSG_ALIGN(header.nlmsg_len);
-        }
+        const int result =
+            walk_link_replies(buffer, static_cast<size_t>(received), sequence, links);
+        if (result >= 0)
+            return result;
     }
 }
 
 }  // namespace
+
+int walk_link_replies(const char* buffer, size_t length, std::uint32_t sequence,
+                      std::vector<LinkRecord>& links)
+{
+    size_t at = 0;
+    // The last message of a read may lack its alignment padding: `at` can pass
+    // `length`.
+    while (at < length && length - at >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, buffer + at, sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > length - at)
+            return EPROTO;
+        const char* payload = buffer + at + NLMSG_HDRLEN;
+        const size_t payload_length = header.nlmsg_len - NLMSG_HDRLEN;
+        if (header.nlmsg_seq == sequence) {
+            if (header.nlmsg_type == NLMSG_DONE)
+                return 0;
+            if (header.nlmsg_type == NLMSG_ERROR) {
+                nlmsgerr failure{};
+                std::memcpy(&failure, payload, std::min(payload_length, sizeof failure));
+                // A kernel error is a small negative errno; anything else is garbage.
+                return failure.error < 0 && failure.error > -4096 ? -failure.error : EIO;
+            }
+            LinkRecord link;
+            if (header.nlmsg_type == RTM_NEWSTATS && parse_link(payload, payload_length, link))
+                links.push_back(link);
+        }
+        at += NLMSG_ALIGN(header.nlmsg_len);
+    }
+    return -1;
+}
 
 int read_link_table(std::vector<LinkRecord>& links)
 {

@@ -1,0 +1,119 @@
+// Any bytes as the text of a kernel file the Linux layer parses: /proc/stat,
+// /proc/meminfo, /proc/swaps, ZFS arcstats, /proc/diskstats, a sysfs number
+// (a disk's size) and a sysfs device number. The first byte chooses the file;
+// the rest becomes its contents in a fixture root, and the FreeBSD call that
+// reads it is made as the readers make it.
+
+#include <fcntl.h>
+#include <libgeom.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vm/vm_param.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform_files.hpp"
+
+namespace {
+
+const char* const files[] = {
+    "/proc/stat",      "/proc/meminfo",       "/proc/swaps",        "/proc/spl/kstat/zfs/arcstats",
+    "/proc/diskstats", "/sys/block/sda/size", "/sys/block/sda/dev",
+};
+
+std::string root;
+
+void write_file(const char* absolute_path, const std::uint8_t* data, std::size_t size)
+{
+    // Rewritten in place: the layer keeps some files open and reads them anew.
+    const int fd = open((root + absolute_path).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)))
+        std::abort();
+    close(fd);
+}
+
+void set_up()
+{
+    char directory[] = "/tmp/kelmar-fuzz-XXXXXX";
+    if (mkdtemp(directory) == nullptr)
+        std::abort();
+    root = directory;
+    for (const char* sub : {"/proc", "/proc/spl", "/proc/spl/kstat", "/proc/spl/kstat/zfs", "/sys",
+                            "/sys/block", "/sys/block/sda"})
+        mkdir((root + sub).c_str(), 0755);
+    const std::uint8_t partitions[] = "major minor  #blocks  name\n\n   8        0    1024 sda\n";
+    write_file("/proc/partitions", partitions, sizeof partitions - 1);
+    for (const char* file : files)
+        write_file(file, nullptr, 0);
+    write_file("/sys/block/sda/size", reinterpret_cast<const std::uint8_t*>("2048\n"), 5);
+    write_file("/sys/block/sda/dev", reinterpret_cast<const std::uint8_t*>("8:0\n"), 4);
+    set_platform_root(root.c_str());
+    geom_stats_open();
+    // The fixture root goes when the process ends.
+    std::atexit([] { std::system(("rm -rf " + root).c_str()); });
+}
+
+void read_numbers(const char* name)
+{
+    std::uint64_t values[8];
+    size_t length = sizeof values;
+    sysctlbyname(name, values, &length, nullptr, 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (root.empty())
+        set_up();
+    if (size == 0)
+        return 0;
+    const unsigned choice = data[0] % (sizeof files / sizeof files[0]);
+    write_file(files[choice], data + 1, size - 1);
+    switch (choice) {
+    case 0: read_numbers("kern.cp_time"); break;
+    case 1:
+        read_numbers("vm.stats.vm.v_page_count");
+        read_numbers("vm.stats.vm.v_free_count");
+        break;
+    case 2: {
+        int mib[3];
+        size_t mib_length = 2;
+        if (sysctlnametomib("vm.swap_info", mib, &mib_length) != 0)
+            std::abort();
+        for (mib[2] = 0; mib[2] < 4; ++mib[2]) {
+            struct xswdev device;
+            size_t length = sizeof device;
+            sysctl(mib, 3, &device, &length, nullptr, 0);
+        }
+        break;
+    }
+    case 3:
+        read_numbers("kstat.zfs.misc.arcstats.size");
+        read_numbers("kstat.zfs.misc.arcstats.c_max");
+        break;
+    case 4: {
+        void* snapshot = geom_stats_snapshot_get();
+        if (snapshot != nullptr) {
+            while (geom_stats_snapshot_next(snapshot) != nullptr) {
+            }
+            geom_stats_snapshot_free(snapshot);
+        }
+        break;
+    }
+    default: {
+        // The disk's size and device number are read when the tree is built.
+        struct gmesh mesh;
+        if (geom_gettree(&mesh) == 0)
+            geom_deletetree(&mesh);
+        break;
+    }
+    }
+    return 0;
+}
