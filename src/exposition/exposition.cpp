@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 
 namespace {
@@ -55,6 +56,24 @@ void append(std::string& text, const Format& format, const Args&... args)
     fmt::basic_memory_buffer<char, 512> line;
     fmt::format_to(fmt::appender(line), format, args...);
     text.append(line.data(), line.size());
+}
+
+// Room for `families` per-device families at once. Growing a large text by
+// doubling would copy it several times and, for a moment, hold two copies of
+// it; one reservation ahead of the families avoids both. A line is at most the
+// prefix, the longest fixed text, a label value of at most three bytes for
+// each byte of the name, and twenty digits; a short guess would only mean
+// growing as usual.
+template <typename Sample>
+void reserve_device_families(std::string& text, std::string_view prefix,
+                             const std::vector<Sample>& devices, std::size_t families)
+{
+    constexpr std::size_t head_bound = 256;
+    constexpr std::size_t line_bound = 64 + 20;
+    std::size_t bound = families * (head_bound + 2 * prefix.size());
+    for (const Sample& device : devices)
+        bound += families * (prefix.size() + line_bound + 3 * device.name.size());
+    text.reserve(text.size() + bound);
 }
 
 // One per-device family: its HELP/TYPE lines, then one sample per device in
@@ -145,6 +164,7 @@ void append_arc_families(std::string& text, std::string_view prefix, const ArcSi
 void append_disk_families(std::string& text, std::string_view prefix,
                           const std::vector<DiskSample>& disks)
 {
+    reserve_device_families(text, prefix, disks, 5);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
                                      "# TYPE {0}_disk_read_bytes_total counter\n"),
@@ -176,6 +196,7 @@ void append_disk_families(std::string& text, std::string_view prefix,
 void append_interface_families(std::string& text, std::string_view prefix,
                                const std::vector<InterfaceSample>& interfaces)
 {
+    reserve_device_families(text, prefix, interfaces, 7);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
