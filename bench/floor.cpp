@@ -50,7 +50,8 @@ char buffer[1 << 20];
 
 long dump_links()
 {
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    // One socket for every dump, as the exporter keeps its own.
+    static const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0)
         return 0;
     struct {
@@ -82,7 +83,6 @@ long dump_links()
             ioctl(fd, SIOCGIFNAME, &name);
         }
     }
-    close(fd);
     return bytes;
 }
 
