@@ -260,7 +260,7 @@ def main():
         if files:
             floor_read_ns = float(subprocess.run(
                 [floor, "read", "20" if quick else "2000"] + files, capture_output=True,
-                text=True, check=True).stdout)
+                text=True, check=True).stdout.split()[0])
 
         # Sequential scrapes, a new connection each, interleaved by round.
         latencies = {s.name: [] for s in servers}
