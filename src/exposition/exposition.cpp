@@ -58,22 +58,52 @@ void append(std::string& text, const Format& format, const Args&... args)
     text.append(line.data(), line.size());
 }
 
+// Every device's label value, formatted once for all the families that name
+// the device.
+class DeviceLabels {
+public:
+    template <typename Sample> explicit DeviceLabels(const std::vector<Sample>& devices)
+    {
+        ends.reserve(devices.size());
+        for (const Sample& device : devices) {
+            fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
+            ends.push_back(values.size());
+        }
+    }
+
+    std::size_t size() const
+    {
+        return ends.size();
+    }
+
+    std::size_t total_length() const
+    {
+        return values.size();
+    }
+
+    std::string_view operator[](std::size_t device) const
+    {
+        const std::size_t start = device == 0 ? 0 : ends[device - 1];
+        return {values.data() + start, ends[device] - start};
+    }
+
+private:
+    fmt::memory_buffer values;
+    std::vector<std::size_t> ends;
+};
+
 // Room for `families` per-device families at once. Growing a large text by
 // doubling would copy it several times and, for a moment, hold two copies of
 // it; one reservation ahead of the families avoids both. A line is at most the
-// prefix, the longest fixed text, a label value of at most three bytes for
-// each byte of the name, and twenty digits; a short guess would only mean
-// growing as usual.
-template <typename Sample>
-void reserve_device_families(std::string& text, std::string_view prefix,
-                             const std::vector<Sample>& devices, std::size_t families)
+// prefix, the longest fixed text, the label value and twenty digits.
+void reserve_device_families(std::string& text, std::string_view prefix, const DeviceLabels& labels,
+                             std::size_t families)
 {
     constexpr std::size_t head_bound = 256;
     constexpr std::size_t line_bound = 64 + 20;
-    std::size_t bound = families * (head_bound + 2 * prefix.size());
-    for (const Sample& device : devices)
-        bound += families * (prefix.size() + line_bound + 3 * device.name.size());
-    text.reserve(text.size() + bound);
+    text.reserve(text.size() +
+                 families * (head_bound + 2 * prefix.size() +
+                             labels.size() * (prefix.size() + line_bound) + labels.total_length()));
 }
 
 // One per-device family: its HELP/TYPE lines, then one sample per device in
@@ -81,11 +111,11 @@ void reserve_device_families(std::string& text, std::string_view prefix,
 template <typename Head, typename Line, typename Sample, typename Value>
 void append_device_family(std::string& text, std::string_view prefix, const Head& head,
                           const Line& line, const std::vector<Sample>& devices,
-                          Value Sample::*field)
+                          const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
-    for (const Sample& device : devices)
-        append(text, line, prefix, LabelValue{device.name}, device.*field);
+    for (std::size_t device = 0; device < devices.size(); ++device)
+        append(text, line, prefix, labels[device], devices[device].*field);
 }
 
 }  // namespace
@@ -164,81 +194,83 @@ void append_arc_families(std::string& text, std::string_view prefix, const ArcSi
 void append_disk_families(std::string& text, std::string_view prefix,
                           const std::vector<DiskSample>& disks)
 {
-    reserve_device_families(text, prefix, disks, 5);
+    const DeviceLabels labels(disks);
+    reserve_device_families(text, prefix, labels, 5);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
                                      "# TYPE {0}_disk_read_bytes_total counter\n"),
                          FMT_COMPILE("{}_disk_read_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::read_bytes);
+                         labels, &DiskSample::read_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
                                      "# TYPE {0}_disk_write_bytes_total counter\n"),
                          FMT_COMPILE("{}_disk_write_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::write_bytes);
+                         labels, &DiskSample::write_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_ops_total Read operations per disk.\n"
                                      "# TYPE {0}_disk_read_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks,
+                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks, labels,
                          &DiskSample::read_ops);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_ops_total Write operations per disk.\n"
                                      "# TYPE {0}_disk_write_ops_total counter\n"),
                          FMT_COMPILE("{}_disk_write_ops_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::write_ops);
+                         labels, &DiskSample::write_ops);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
                     "# TYPE {0}_disk_busy_seconds_total counter\n"),
-        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks,
+        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks, labels,
         &DiskSample::busy_seconds);
 }
 
 void append_interface_families(std::string& text, std::string_view prefix,
                                const std::vector<InterfaceSample>& interfaces)
 {
-    reserve_device_families(text, prefix, interfaces, 7);
+    const DeviceLabels labels(interfaces);
+    reserve_device_families(text, prefix, labels, 7);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
                     "# TYPE {0}_network_receive_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_packets_total Packets received per interface.\n"
                     "# TYPE {0}_network_receive_packets_total counter\n"),
-        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_packets_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
                     "# TYPE {0}_network_receive_errors_total counter\n"),
-        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
                     "# TYPE {0}_network_transmit_errors_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE(
             "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
             "# TYPE {0}_network_receive_drops_total counter\n"),
-        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_drops);
 }
 
