@@ -106,6 +106,43 @@ void reserve_device_families(std::string& text, std::string_view prefix, const D
                              labels.size() * (prefix.size() + line_bound) + labels.total_length()));
 }
 
+// A family's sample lines are formatted into a plain array and reach the text a
+// few kilobytes at a time. A growable buffer would check its room for every
+// piece of every line, and appending line by line would cost a call per line:
+// with a thousand interfaces those are most of the rendering. A line too long
+// for the array takes the general way.
+class SampleLines {
+public:
+    explicit SampleLines(std::string& text) : text(text) {}
+
+    template <typename Line, typename Value>
+    void add(const Line& line, std::string_view prefix, std::string_view label, const Value& value)
+    {
+        constexpr std::size_t fixed_text_bound = 128;  // longest fixed text and value
+        const std::size_t bound = prefix.size() + label.size() + fixed_text_bound;
+        if (bound > sizeof lines) {
+            flush();
+            append(text, line, prefix, label, value);
+            return;
+        }
+        if (used + bound > sizeof lines)
+            flush();
+        used = static_cast<std::size_t>(fmt::format_to(lines + used, line, prefix, label, value) -
+                                        lines);
+    }
+
+    void flush()
+    {
+        text.append(lines, used);
+        used = 0;
+    }
+
+private:
+    std::string& text;
+    char lines[8192];
+    std::size_t used = 0;
+};
+
 // One per-device family: its HELP/TYPE lines, then one sample per device in
 // list order.
 template <typename Head, typename Line, typename Sample, typename Value>
@@ -114,8 +151,10 @@ void append_device_family(std::string& text, std::string_view prefix, const Head
                           const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
+    SampleLines samples(text);
     for (std::size_t device = 0; device < devices.size(); ++device)
-        append(text, line, prefix, labels[device], devices[device].*field);
+        samples.add(line, prefix, labels[device], devices[device].*field);
+    samples.flush();
 }
 
 }  // namespace
