@@ -72,6 +72,24 @@ def memory_kib(pid, key):
     return int(proc_status(pid)[key].split()[0])
 
 
+def smaps_kib(pid):
+    fields = {}
+    with open("/proc/%d/smaps_rollup" % pid) as rollup:
+        for line in rollup:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    return fields
+
+
+def unique_and_pss_row(table, ours, peer):
+    """VmHWM counts libc pages every process shares; these two do not."""
+    unique = lambda r: r.get("Private_Clean", 0) + r.get("Private_Dirty", 0)
+    cell = lambda r: "%d / %d KiB" % (unique(r), r.get("Pss", 0))
+    table.row("unique memory / Pss", cell(smaps_kib(ours.pid)),
+              cell(smaps_kib(peer.pid)) if peer else "")
+
+
 def cpu_ns(pid):
     # schedstat's first field: nanoseconds spent on a CPU, summed over threads.
     total = 0
@@ -327,6 +345,7 @@ def main():
         table.row("VmRSS / VmHWM after %d scrapes" % second, "%d / %d KiB" % (rss, hwm),
                   "%d / %d KiB" % (memory_kib(peer.pid, "VmRSS"), memory_kib(peer.pid, "VmHWM"))
                   if peer else "", None, "VmHWM <= 2048 KiB", None if quick else hwm <= 2048)
+        unique_and_pss_row(table, ours, peer)
         table.row("growth %d -> %d scrapes" % (first, second),
                   "RSS %+d KiB, HWM %+d KiB" % (rss - rss_first, hwm - hwm_first), "", None,
                   "none", None if quick else hwm == hwm_first)

@@ -103,16 +103,6 @@ def minor_faults(pid):
         return int(stat.read().rsplit(")", 1)[1].split()[7])
 
 
-def smaps_kib(pid):
-    fields = {}
-    with open("/proc/%d/smaps_rollup" % pid) as rollup:
-        for line in rollup:
-            parts = line.split()
-            if len(parts) == 3 and parts[2] == "kB":
-                fields[parts[0].rstrip(":")] = int(parts[1])
-    return fields
-
-
 def render_us(build, namespace):
     results = bench.render_benchmark(os.path.join(build, "bench", "render_benchmark"), namespace)
     return results.get("render_with_linux_layer")
@@ -230,12 +220,7 @@ def measure(args, host, table, sizes):
         table.row("VmHWM", "%d KiB" % hwm,
                   "%d KiB" % bench.memory_kib(peer.pid, "VmHWM") if peer else "", None,
                   "<= %.0f KiB (2 MiB + 2x body)" % limit, check(hwm <= limit))
-        rollup = smaps_kib(ours.pid)
-        peer_rollup = smaps_kib(peer.pid) if peer else None
-        unique = lambda r: r.get("Private_Clean", 0) + r.get("Private_Dirty", 0)
-        table.row("unique memory / Pss", "%d / %d KiB" % (unique(rollup), rollup.get("Pss", 0)),
-                  "%d / %d KiB" % (unique(peer_rollup), peer_rollup.get("Pss", 0))
-                  if peer_rollup else "")
+        bench.unique_and_pss_row(table, ours, peer)
         peer_samples = bench.samples_and_bytes(peer.port) if peer else None
         table.row("samples / bytes per scrape", "%d / %d" % (samples, body_bytes),
                   "%d / %d" % peer_samples if peer_samples else "")
