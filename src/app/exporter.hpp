@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-
 #include <vector>
 
 #include "collect/disk_samples.hpp"

@@ -64,6 +64,10 @@ class DeviceLabels {
 public:
     template <typename Sample> explicit DeviceLabels(const std::vector<Sample>& devices)
     {
+        std::size_t names = 0;
+        for (const Sample& device : devices)
+            names += device.name.size();
+        values.reserve(names);  // most names need no escaping
         ends.reserve(devices.size());
         for (const Sample& device : devices) {
             fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
