@@ -3,13 +3,20 @@
 Every comparison is a ratio taken in the same run, with the targets measured in
 interleaved rounds, because absolute times drift on a shared machine.
 
-    bench.py --build-dir BUILD [--quick]
+    bench.py --build-dir BUILD [--quick] [--scale]
 
 --quick makes a handful of scrapes, skips what is not installed, and checks no
 targets: the test suite runs it so that the benchmark cannot rot.
+
+--scale measures a large host instead: about 1,000 interfaces (veth pairs in a
+network namespace of its own) and 64 disks (loop devices on sparse files). It
+needs root and exits with status 77 (skipped) where it cannot build them. Loop
+devices are visible to the whole machine: they stay attached only while the
+run lasts, and everything made is removed at the end, also when interrupted.
 """
 
 import argparse
+import ctypes
 import os
 import re
 import shutil
@@ -63,6 +70,24 @@ def proc_status(pid):
 
 def memory_kib(pid, key):
     return int(proc_status(pid)[key].split()[0])
+
+
+def smaps_kib(pid):
+    fields = {}
+    with open("/proc/%d/smaps_rollup" % pid) as rollup:
+        for line in rollup:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1])
+    return fields
+
+
+def unique_and_pss_row(table, ours, peer):
+    """VmHWM counts libc pages every process shares; these two do not."""
+    unique = lambda r: r.get("Private_Clean", 0) + r.get("Private_Dirty", 0)
+    cell = lambda r: "%d / %d KiB" % (unique(r), r.get("Pss", 0))
+    table.row("unique memory / Pss", cell(smaps_kib(ours.pid)),
+              cell(smaps_kib(peer.pid)) if peer else "")
 
 
 def cpu_ns(pid):
@@ -126,13 +151,14 @@ def files_read_by_one_scrape(server, floor):
 
     Files kept open show up as reads of their descriptors; the interface list
     comes over rtnetlink, which the floor reader reproduces as "netlink:links".
+    The routing socket is kept open too, so it shows up as its dump request.
     """
     strace = shutil.which("strace")
     if strace is None:
         return None
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as trace:
         tracer = subprocess.Popen([strace, "-f", "-qq", "-y", "-e",
-                                   "trace=openat,open,read,pread64,socket", "-o", trace.name,
+                                   "trace=openat,open,read,pread64,socket,sendto", "-o", trace.name,
                                    "-p", str(server.pid)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
@@ -143,7 +169,7 @@ def files_read_by_one_scrape(server, floor):
         text = trace.read()
     sources = set(re.findall(r'(?:pread64|read)\(\d+<(/(?:proc|sys)/[^>]+)>', text))
     sources.update(re.findall(r'open(?:at)?\([^"]*"(/(?:proc|sys)/[^"]+)".*= \d+', text))
-    if "socket(AF_NETLINK" in text:
+    if "socket(AF_NETLINK" in text or re.search(r"sendto\(\d+<[^>]*>, \[\{nlmsg_len", text):
         sources.add("netlink:links")
     return sorted(sources)
 
@@ -209,7 +235,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--scale", action="store_true")
     args = parser.parse_args()
+    if args.scale:
+        import scale
+        return scale.main(args)
     build = os.path.abspath(args.build_dir)
     ours_binary = os.path.join(build, "kelmar-host-perfdata")
     floor = os.path.join(build, "bench", "floor")
@@ -248,7 +278,7 @@ def main():
         if files:
             floor_read_ns = float(subprocess.run(
                 [floor, "read", "20" if quick else "2000"] + files, capture_output=True,
-                text=True, check=True).stdout)
+                text=True, check=True).stdout.split()[0])
 
         # Sequential scrapes, a new connection each, interleaved by round.
         latencies = {s.name: [] for s in servers}
@@ -315,6 +345,7 @@ def main():
         table.row("VmRSS / VmHWM after %d scrapes" % second, "%d / %d KiB" % (rss, hwm),
                   "%d / %d KiB" % (memory_kib(peer.pid, "VmRSS"), memory_kib(peer.pid, "VmHWM"))
                   if peer else "", None, "VmHWM <= 2048 KiB", None if quick else hwm <= 2048)
+        unique_and_pss_row(table, ours, peer)
         table.row("growth %d -> %d scrapes" % (first, second),
                   "RSS %+d KiB, HWM %+d KiB" % (rss - rss_first, hwm - hwm_first), "", None,
                   "none", None if quick else hwm == hwm_first)

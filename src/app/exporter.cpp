@@ -1,9 +1,7 @@
 #include "app/exporter.hpp"
 
 #include <utility>
-#include <vector>
 
-#include "collect/interface_samples.hpp"
 #include "collect/scalar_readings.hpp"
 #include "exposition/exposition.hpp"
 
@@ -21,7 +19,12 @@ std::string Exporter::render()
 {
     std::string text;
     text.reserve(8192);  // a typical host's whole text, without regrowing
+    render_into(text);
+    return text;
+}
 
+void Exporter::render_into(std::string& text)
+{
     // Each reading is taken just before its families are written; a reading
     // that fails leaves its families out altogether.
     CpuTimes cpu{};
@@ -40,13 +43,10 @@ std::string Exporter::render()
     if (read_arc_sizes(arc))
         append_arc_families(text, prefix, arc);
 
-    std::vector<DiskSample> disks;
     if (read_disk_samples(*disk_stats, disks))
         append_disk_families(text, prefix, disks);
-    std::vector<InterfaceSample> interfaces;
     if (read_interface_samples(interfaces))
         append_interface_families(text, prefix, interfaces);
 
     append_build_info(text, prefix, version);
-    return text;
 }

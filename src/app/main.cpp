@@ -51,7 +51,8 @@ int write_output(const std::string& text)
 
 int serve(const std::string& listen_address, const std::string& metrics_prefix, Exporter& exporter)
 {
-    HttpServer server(listen_address, [&exporter] { return exporter.render(); });
+    HttpServer server(listen_address,
+                      [&exporter](std::string& body) { exporter.render_into(body); });
     if (!server.start())
         return 1;
     fmt::print(stderr, "kelmar-host-perfdata listening on {} (metrics prefix '{}')\n",

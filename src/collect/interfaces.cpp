@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <net/if_mib.h>
 
+#include <algorithm>
 #include <cstring>
 
 bool read_interface_samples(std::vector<InterfaceSample>& interfaces)
@@ -19,6 +20,10 @@ bool read_interface_samples(std::vector<InterfaceSample>& interfaces)
         return false;
 
     // The count is the highest index in use; destroyed interfaces leave gaps.
+    // Room for them all at once: growing step by step through a thousand
+    // interfaces would leave every smaller copy behind in the heap. Interface
+    // indexes are 16-bit, which bounds a nonsensical count.
+    interfaces.reserve(static_cast<size_t>(std::clamp(count, 0, 65535)));
     for (int index = 1; index <= count; ++index) {
         const int data_name[] = {CTL_NET,      PF_LINK, NETLINK_GENERIC,
                                  IFMIB_IFDATA, index,   IFDATA_GENERAL};

@@ -103,16 +103,107 @@ void append(std::string& text, const Format& format, const Args&... args)
     text.append(line.data(), line.size());
 }
 
+// Every device's label value, formatted once for all the families that name
+// the device.
+class DeviceLabels {
+public:
+    template <typename Sample> explicit DeviceLabels(const std::vector<Sample>& devices)
+    {
+        std::size_t names = 0;
+        for (const Sample& device : devices)
+            names += device.name.size();
+        values.reserve(names);  // most names need no escaping
+        ends.reserve(devices.size());
+        for (const Sample& device : devices) {
+            fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
+            ends.push_back(values.size());
+        }
+    }
+
+    std::size_t size() const
+    {
+        return ends.size();
+    }
+
+    std::size_t total_length() const
+    {
+        return values.size();
+    }
+
+    std::string_view operator[](std::size_t device) const
+    {
+        const std::size_t start = device == 0 ? 0 : ends[device - 1];
+        return {values.data() + start, ends[device] - start};
+    }
+
+private:
+    fmt::memory_buffer values;
+    std::vector<std::size_t> ends;
+};
+
+// Room for `families` per-device families at once. Growing a large text by
+// doubling would copy it several times and, for a moment, hold two copies of
+// it; one reservation ahead of the families avoids both. A line is at most the
+// prefix, the longest fixed text, the label value and twenty digits.
+void reserve_device_families(std::string& text, std::string_view prefix, const DeviceLabels& labels,
+                             std::size_t families)
+{
+    constexpr std::size_t head_bound = 256;
+    constexpr std::size_t line_bound = 64 + 20;
+    text.reserve(text.size() +
+                 families * (head_bound + 2 * prefix.size() +
+                             labels.size() * (prefix.size() + line_bound) + labels.total_length()));
+}
+
+// A family's sample lines are formatted into a plain array and reach the text a
+// few kilobytes at a time. A growable buffer would check its room for every
+// piece of every line, and appending line by line would cost a call per line:
+// with a thousand interfaces those are most of the rendering. A line too long
+// for the array takes the general way.
+class SampleLines {
+public:
+    explicit SampleLines(std::string& text) : text(text) {}
+
+    template <typename Line, typename Value>
+    void add(const Line& line, std::string_view prefix, std::string_view label, const Value& value)
+    {
+        constexpr std::size_t fixed_text_bound = 128;  // longest fixed text and value
+        const std::size_t bound = prefix.size() + label.size() + fixed_text_bound;
+        if (bound > sizeof lines) {
+            flush();
+            append(text, line, prefix, label, value);
+            return;
+        }
+        if (used + bound > sizeof lines)
+            flush();
+        used = static_cast<std::size_t>(fmt::format_to(lines + used, line, prefix, label, value) -
+                                        lines);
+    }
+
+    void flush()
+    {
+        text.append(lines, used);
+        used = 0;
+    }
+
+private:
+    std::string& text;
+    char lines[8192];
+    std::size_t used = 0;
+};
+
 // One per-device family: its HELP/TYPE lines, then one sample per device in
 // list order.
 template <typename Head, typename Line, typename Sample, typename Value>
 void append_device_family(std::string& text, std::string_view prefix, const Head& head,
                           const Line& line, const std::vector<Sample>& devices,
-                          Value Sample::*field)
+                          const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
-    for (const Sample& device : devices)
-        append(text, line, prefix, LabelValue{device.name}, device.*field);
+    SampleLines samples(text);
+    for (std::size_t device = 0; device < devices.size(); ++device)
+        samples.add(line, prefix, labels[device], devices[device].*field);
+    samples.flush();
 }
 
 }  // namespace
@@ -191,79 +282,83 @@ void append_arc_families(std::string& text, std::string_view prefix, const ArcSi
 void append_disk_families(std::string& text, std::string_view prefix,
                           const std::vector<DiskSample>& disks)
 {
+    const DeviceLabels labels(disks);
+    reserve_device_families(text, prefix, labels, 5);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
                                      "# TYPE {0}_disk_read_bytes_total counter\n"),
                          FMT_COMPILE("{}_disk_read_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::read_bytes);
+                         labels, &DiskSample::read_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
                                      "# TYPE {0}_disk_write_bytes_total counter\n"),
                          FMT_COMPILE("{}_disk_write_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::write_bytes);
+                         labels, &DiskSample::write_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_ops_total Read operations per disk.\n"
                                      "# TYPE {0}_disk_read_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks,
+                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks, labels,
                          &DiskSample::read_ops);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_ops_total Write operations per disk.\n"
                                      "# TYPE {0}_disk_write_ops_total counter\n"),
                          FMT_COMPILE("{}_disk_write_ops_total{{device=\"{}\"}} {}\n"), disks,
-                         &DiskSample::write_ops);
+                         labels, &DiskSample::write_ops);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
                     "# TYPE {0}_disk_busy_seconds_total counter\n"),
-        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks,
+        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks, labels,
         &DiskSample::busy_seconds);
 }
 
 void append_interface_families(std::string& text, std::string_view prefix,
                                const std::vector<InterfaceSample>& interfaces)
 {
+    const DeviceLabels labels(interfaces);
+    reserve_device_families(text, prefix, labels, 7);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
                     "# TYPE {0}_network_receive_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_packets_total Packets received per interface.\n"
                     "# TYPE {0}_network_receive_packets_total counter\n"),
-        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_packets_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
                     "# TYPE {0}_network_receive_errors_total counter\n"),
-        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
                     "# TYPE {0}_network_transmit_errors_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE(
             "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
             "# TYPE {0}_network_receive_drops_total counter\n"),
-        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces,
+        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces, labels,
         &InterfaceSample::rx_drops);
 }
 

@@ -250,6 +250,6 @@ void HttpServer::serve_connection(int client_fd)
 {
     std::string request;
     const HeadEnd head_end = read_request_head(client_fd, request);
-    send_response(client_fd, answer_request(request, render_callback));
+    send_response(client_fd, answer_request(request, render_callback, response_buffer));
     finish_connection(client_fd, head_end);
 }

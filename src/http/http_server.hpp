@@ -28,6 +28,9 @@ private:
 
     std::string listen_address;
     RenderCallback render_callback;
+    // Every response is framed here, and its capacity kept, so that a large
+    // exposition neither regrows nor lands on fresh pages at every scrape.
+    std::string response_buffer;
     int listen_fd = -1;
     int kqueue_fd = -1;
     int reserve_fd = -1;  // spent and taken back when descriptors run out

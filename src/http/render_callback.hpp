@@ -3,5 +3,5 @@
 #include <functional>
 #include <string>
 
-// Produces the exposition text for one scrape.
-using RenderCallback = std::function<std::string()>;
+// Appends the exposition text for one scrape to the string it is given.
+using RenderCallback = std::function<void(std::string&)>;

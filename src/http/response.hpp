@@ -1,14 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "http/render_callback.hpp"
 
-// Routes one request by its request line alone and returns the complete
-// response; the callback runs only for a GET of /metrics.
-std::string answer_request(std::string_view request, const RenderCallback& render_callback);
-
-// Frames an HTTP/1.1 response with exactly three headers and the body.
-std::string build_response(int status, std::string_view reason, std::string_view content_type,
-                           std::string_view body);
+// Routes one request by its request line alone and frames the complete
+// response in `buffer`, which the caller keeps from one request to the next so
+// that a large body reuses its storage. The callback runs only for a GET of
+// /metrics and renders straight into `buffer`. Returns the response: a view
+// into `buffer`, valid until the buffer's next use.
+std::string_view answer_request(std::string_view request, const RenderCallback& render_callback,
+                                std::string& buffer);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/exporter.hpp"
 #include "exposition/exposition.hpp"
@@ -153,6 +154,26 @@ TEST(Exposition, DeviceFamiliesListEveryDeviceBeforeTheNextFamilyStarts)
     text.clear();
     append_disk_families(text, "p", {});
     EXPECT_EQ(text, disk_heads);
+}
+
+TEST(Exposition, ManyDevicesAndVeryLongNamesComeOutWhole)
+{
+    // Lines enough to fill the renderer's line array many times over, and a
+    // name longer than the whole array.
+    std::vector<InterfaceSample> interfaces;
+    for (std::uint64_t i = 0; i < 2000; ++i)
+        interfaces.push_back({"veth" + std::to_string(i), i * 1000003, 0, 0, 0, 0, 0, 0});
+    interfaces.push_back({std::string(10000, 'n'), 18446744073709551615u, 0, 0, 0, 0, 0, 0});
+    interfaces.push_back({"last", 1, 0, 0, 0, 0, 0, 0});
+    std::string expected = "# TYPE p_network_receive_bytes_total counter\n";
+    for (const InterfaceSample& interface : interfaces)
+        expected += "p_network_receive_bytes_total{device=\"" + interface.name + "\"} " +
+                    std::to_string(interface.rx_bytes) + "\n";
+    expected += "# HELP p_network_transmit_bytes_total";
+
+    std::string text;
+    append_interface_families(text, "p", interfaces);
+    EXPECT_NE(text.find(expected), std::string::npos);
 }
 
 // The sources of a host with one disk and one interface, all answering but

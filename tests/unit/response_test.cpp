@@ -15,7 +15,9 @@ int renders = 0;
 std::string answer(std::string_view request, std::string body = "x_up 1\n")
 {
     renders = 0;
-    return answer_request(request, [&body] { return ++renders, body; });
+    std::string buffer;
+    return std::string(answer_request(
+        request, [&](std::string& out) { ++renders, out += body; }, buffer));
 }
 
 TEST(AnswerRequest, RoutesByMethodAndPathOfTheRequestLineOnly)
@@ -61,6 +63,25 @@ TEST(AnswerRequest, ResponsesAreExactBytes)
                                                        "Content-Length: 23\r\n"
                                                        "Connection: close\r\n\r\n"
                                                        "405 Method Not Allowed\n");
+}
+
+TEST(AnswerRequest, AReusedBufferHoldsOnlyTheLatestResponse)
+{
+    std::string buffer;
+    const auto render = [](std::string body) { return [body](std::string& out) { out += body; }; };
+    answer_request("GET /metrics HTTP/1.1\r\n\r\n", render(std::string(100000, 'x')), buffer);
+    EXPECT_EQ(answer_request("GET /metrics HTTP/1.1\r\n\r\n", render("a 1\n"), buffer),
+              "HTTP/1.1 200 OK\r\n"
+              "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: 4\r\n"
+              "Connection: close\r\n\r\n"
+              "a 1\n");
+    EXPECT_EQ(answer_request("GET / HTTP/1.1\r\n\r\n", render("unused"), buffer).size(), 120u);
+    EXPECT_EQ(answer_request("GET /metrics HTTP/1.1\r\n\r\n", render(""), buffer),
+              "HTTP/1.1 200 OK\r\n"
+              "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: 0\r\n"
+              "Connection: close\r\n\r\n");
 }
 
 }  // namespace

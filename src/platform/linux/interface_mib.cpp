@@ -10,7 +10,6 @@
 #include <net/if_mib.h>
 #include <time.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -25,6 +24,7 @@ struct Walk {
     std::vector<LinkRecord> links;
     bool open = false;
     int last_index = 0;
+    size_t next = 0;  // where the search for the next index starts
     timespec taken{};
 };
 
@@ -39,6 +39,7 @@ int start_walk()
     const int error = read_link_table(walk.links);
     walk.open = error == 0;
     walk.last_index = 0;
+    walk.next = 0;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &walk.taken);
     return error;
 }
@@ -94,13 +95,14 @@ int answer_interface_data(int index, int kind, void* oldp, size_t* oldlenp)
             return error;
     }
     walk.last_index = index;
-    const auto found =
-        std::lower_bound(walk.links.begin(), walk.links.end(), index,
-                         [](const LinkRecord& link, int wanted) { return link.index < wanted; });
-    if (found == walk.links.end() || found->index != index)
+    // The indexes asked for ascend, like the list: the next link is found by
+    // stepping on from the last one, not by searching the whole list again.
+    while (walk.next < walk.links.size() && walk.links[walk.next].index < index)
+        ++walk.next;
+    if (walk.next == walk.links.size() || walk.links[walk.next].index != index)
         return ENOENT;
     struct ifmibdata data;
-    fill_interface_data(*found, data);
+    fill_interface_data(walk.links[walk.next], data);
     return copy_out(&data, sizeof data, oldp, oldlenp);
 }
 

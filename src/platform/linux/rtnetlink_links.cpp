@@ -203,9 +203,12 @@ int read_link_table(std::vector<LinkRecord>& links)
         return error;
     }
     // Older kernels dump in hash order, and a dump that raced with a change may
-    // repeat a link.
-    std::sort(links.begin(), links.end(),
-              [](const LinkRecord& a, const LinkRecord& b) { return a.index < b.index; });
+    // repeat a link. Newer ones dump in index order: then there is nothing to sort.
+    const auto by_index = [](const LinkRecord& a, const LinkRecord& b) {
+        return a.index < b.index;
+    };
+    if (!std::is_sorted(links.begin(), links.end(), by_index))
+        std::sort(links.begin(), links.end(), by_index);
     links.erase(
         std::unique(links.begin(), links.end(),
                     [](const LinkRecord& a, const LinkRecord& b) { return a.index == b.index; }),
