@@ -1,7 +1,7 @@
 # What the system test scripts share: the program under test, a reader of its
 # exposition text and the devices of this machine.
 
-import os, re, subprocess, sys
+import os, re, subprocess, sys, unittest
 from pathlib import Path
 
 # CTest runs each script as `python3 SCRIPT BINARY`.
@@ -36,3 +36,19 @@ def whole_disks():
 
 def interface_names():
     return {row.split(":")[0].strip() for row in Path("/proc/net/dev").read_text().splitlines()[2:]}
+
+
+# Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
+# of its own, without root as root of a user namespace where the system allows
+# it; skips the test when the namespace or its veth pairs (exit 77) cannot be
+# made. Returns standard output.
+def in_namespace(script, *args, text=True):
+    unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
+    result = subprocess.run([*unshare, "sh", "-c", script, BINARY, *args], capture_output=True,
+                            text=text, timeout=60)
+    error = result.stderr if text else result.stderr.decode(errors="replace")
+    if result.returncode == 77 or error.startswith("unshare"):
+        raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
+                                f"CAP_NET_ADMIN or user namespaces, and iproute2): {error.strip()}")
+    assert result.returncode == 0, error
+    return result.stdout

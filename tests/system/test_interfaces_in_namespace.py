@@ -1,10 +1,6 @@
-import os
-import re
-import subprocess
-import sys
-import unittest
+import re, unittest
 
-BINARY = None
+from harness import in_namespace
 
 # In a network namespace of its own: a veth pair created and deleted again to
 # leave a gap in the indexes, a second pair (one end with a name of the
@@ -35,16 +31,7 @@ def counters(dump):
 class InterfacesInANamespace(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # Without root, as root of a user namespace of its own where the system allows it.
-        unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
-        result = subprocess.run([*unshare, "sh", "-c", SCRIPT, BINARY],
-                                capture_output=True, text=True, timeout=60)
-        if result.returncode == 77 or result.stderr.startswith("unshare"):
-            raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
-                                    "CAP_NET_ADMIN or user namespaces, and iproute2): "
-                                    f"{result.stderr.strip()}")
-        assert result.returncode == 0, result.stderr
-        links, before, after = result.stdout.split("==\n")
+        links, before, after = in_namespace(SCRIPT).split("==\n")
         cls.links = re.findall(r"^(\d+): ([^:@]+)", links, re.M)
         cls.before, cls.after = counters(before), counters(after)
 
@@ -63,5 +50,4 @@ class InterfacesInANamespace(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
     unittest.main()
