@@ -42,13 +42,12 @@ def interface_names():
 # of its own, without root as root of a user namespace where the system allows
 # it; skips the test when the namespace or its veth pairs (exit 77) cannot be
 # made. Returns standard output.
-def in_namespace(script, *args, text=True):
+def in_namespace(script, *args):
     unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
     result = subprocess.run([*unshare, "sh", "-c", script, BINARY, *args], capture_output=True,
-                            text=text, timeout=60)
-    error = result.stderr if text else result.stderr.decode(errors="replace")
-    if result.returncode == 77 or error.startswith("unshare"):
-        raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
-                                f"CAP_NET_ADMIN or user namespaces, and iproute2): {error.strip()}")
-    assert result.returncode == 0, error
+                            text=True, timeout=60)
+    if result.returncode == 77 or result.stderr.startswith("unshare"):
+        raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs CAP_NET_"
+                                f"ADMIN or user namespaces, and iproute2): {result.stderr.strip()}")
+    assert result.returncode == 0, result.stderr
     return result.stdout
