@@ -1,8 +1,7 @@
 # What the system test scripts share: the program under test, a reader of its
-# exposition text and the devices of this machine.
+# exposition text, the disks of this machine and a network namespace of its own.
 
 import os, re, subprocess, sys, unittest
-from pathlib import Path
 
 # CTest runs each script as `python3 SCRIPT BINARY`.
 BINARY = os.path.abspath(sys.argv.pop(1))
@@ -32,10 +31,6 @@ def whole_disks():
                             text=True, check=True).stdout
     return {name for name, size, kind in map(str.split, listed.splitlines())
             if int(size) and kind in ("disk", "loop", "rom")}
-
-
-def interface_names():
-    return {row.split(":")[0].strip() for row in Path("/proc/net/dev").read_text().splitlines()[2:]}
 
 
 # Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
