@@ -21,8 +21,8 @@ struct loadavg {
 
 // Forgets every name and value.
 void reset();
-// The bytes `mib` answers with or, when `error` is not 0, the error every read fails with.
-void set_bytes(const Mib& mib, std::string bytes, int error = 0);
+// The bytes `mib` answers with.
+void set_bytes(const Mib& mib, std::string bytes);
 // Makes `name` resolve to `mib` for sysctlbyname and sysctlnametomib.
 void set_name(const std::string& name, const Mib& mib);
 // The numeric name `name` resolves to; one of the fake's choosing if it has none yet.

@@ -15,7 +15,7 @@ namespace fake_kernel {
 namespace {
 
 struct Tables {
-    std::map<Mib, std::pair<std::string, int>> values;  // bytes, error
+    std::map<Mib, std::string> values;
     std::map<std::string, Mib> names;
 } tables;
 
@@ -33,9 +33,7 @@ int read_entry(const Mib& mib, void* oldp, size_t* oldlenp)
     const auto found = tables.values.find(mib);
     if (found == tables.values.end())
         return fail(ENOENT);
-    const auto& [bytes, error] = found->second;
-    if (error != 0)
-        return fail(error);
+    const std::string& bytes = found->second;
     const size_t offered = oldlenp == nullptr ? 0 : *oldlenp;
     if (oldp == nullptr) {
         if (oldlenp != nullptr)
@@ -56,9 +54,9 @@ void reset()
     tables = Tables{};
 }
 
-void set_bytes(const Mib& mib, std::string bytes, int error)
+void set_bytes(const Mib& mib, std::string bytes)
 {
-    tables.values[mib] = {std::move(bytes), error};
+    tables.values[mib] = std::move(bytes);
 }
 
 void set_name(const std::string& name, const Mib& mib)

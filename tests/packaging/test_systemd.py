@@ -55,6 +55,13 @@ families = [getattr(socket, f) for f in settings["RestrictAddressFamilies"][0].s
 assert settings["SystemCallErrorNumber"] == ["EPERM"]
 
 
+def exported(name, built):
+    path = Path(scratch.name, name)
+    with open(path, "wb") as out:
+        built.export_bpf(out)
+    return path
+
+
 def filter_file(name, address_families):
     calls = seccomp.SyscallFilter(defaction=seccomp.ERRNO(errno.EPERM))
     for call in sorted(allowed - {"socket"}):
@@ -64,26 +71,21 @@ def filter_file(name, address_families):
             pass
     for family in address_families:
         calls.add_rule(seccomp.ALLOW, "socket", seccomp.Arg(0, seccomp.EQ, family))
-    path = Path(scratch.name, name)
-    with open(path, "wb") as out:
-        calls.export_bpf(out)
-    return path
+    return exported(name, calls)
 
 
-def memory_filter():
-    wx = 0x2 | 0x4  # PROT_WRITE | PROT_EXEC
-    memory = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
-    memory.add_rule(seccomp.ERRNO(errno.EPERM), "mmap", seccomp.Arg(2, seccomp.MASKED_EQ, wx, wx))
-    memory.add_rule(seccomp.ERRNO(errno.EPERM), "mprotect", seccomp.Arg(2, seccomp.MASKED_EQ, 0x4, 0x4))
-    path = Path(scratch.name, "memory.bpf")
-    with open(path, "wb") as out:
-        memory.export_bpf(out)
-    return path
+# MemoryDenyWriteExecute: no mapping both writable and executable, and no
+# mapping made executable later.
+wx = 0x2 | 0x4  # PROT_WRITE | PROT_EXEC
+memory = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+memory.add_rule(seccomp.ERRNO(errno.EPERM), "mmap", seccomp.Arg(2, seccomp.MASKED_EQ, wx, wx))
+memory.add_rule(seccomp.ERRNO(errno.EPERM), "mprotect", seccomp.Arg(2, seccomp.MASKED_EQ, 0x4, 0x4))
+memory_filter = exported("memory.bpf", memory)
 
 
 def sandboxed(argv, calls, **popen):
     """argv under the unit's restrictions; the filters come in on fds 10 and 11."""
-    filters = [os.open(calls, os.O_RDONLY), os.open(memory_filter(), os.O_RDONLY)]
+    filters = [os.open(calls, os.O_RDONLY), os.open(memory_filter, os.O_RDONLY)]
     for wanted, fd in zip((10, 11), filters):
         os.dup2(fd, wanted)
         os.close(fd)

@@ -30,6 +30,33 @@ def status_of(pid):
             "cpu_ticks": int(stat[11]) + int(stat[12])}
 
 
+# What each kind of hostile peer sends, whether it then shuts its sending side,
+# and what it does after: read everything, read a little and reset, or just go.
+def hostile(kind, client, rng):
+    request = {
+        "random_bytes": lambda: rng.randbytes(rng.randint(1, 8192)),
+        "huge_head": lambda: b"GET /metrics HTTP/1.1\r\nX: " + b"a" * rng.randint(65536, 80000),
+        "no_blank_line": lambda: SCRAPE[:-2],
+        "half_close": lambda: SCRAPE[:rng.randint(0, len(SCRAPE))],
+    }.get(kind, lambda: SCRAPE)()
+    if kind == "trickle":
+        for byte in request:
+            client.send(bytes([byte]))
+            time.sleep(0.005)
+    else:
+        client.sendall(request)
+    if kind in ("random_bytes", "half_close"):
+        client.shutdown(socket.SHUT_WR)
+    if kind == "reset_mid_response":
+        client.recv(rng.randint(1, 200))
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    elif kind == "never_read":
+        time.sleep(rng.uniform(0, 0.5))
+    else:
+        while client.recv(65536):
+            pass
+
+
 class Soak:
     def __init__(self, binary):
         self.port = free_port()
@@ -68,48 +95,10 @@ class Soak:
         while not self.stop.wait(rng.uniform(0, 2 * pause)):
             try:
                 with self.connect(timeout=10) as client:
-                    getattr(self, kind)(client, rng)
+                    hostile(kind, client, rng)
             except OSError:
                 pass  # resets and timeouts are what these peers are about
             self.hostile[kind] = self.hostile.get(kind, 0) + 1
-
-    @staticmethod
-    def read_all(client):
-        while client.recv(65536):
-            pass
-
-    def random_bytes(self, client, rng):
-        client.sendall(rng.randbytes(rng.randint(1, 8192)))
-        client.shutdown(socket.SHUT_WR)
-        self.read_all(client)
-
-    def huge_head(self, client, rng):
-        client.sendall(b"GET /metrics HTTP/1.1\r\nX: " + b"a" * rng.randint(65536, 80000))
-        self.read_all(client)
-
-    def reset_mid_response(self, client, rng):
-        client.sendall(SCRAPE)
-        client.recv(rng.randint(1, 200))
-        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-
-    def trickle(self, client, rng):
-        for byte in SCRAPE:
-            client.send(bytes([byte]))
-            time.sleep(0.005)
-        self.read_all(client)
-
-    def no_blank_line(self, client, rng):
-        client.sendall(SCRAPE[:-2])
-        self.read_all(client)
-
-    def half_close(self, client, rng):
-        client.sendall(SCRAPE[:rng.randint(0, len(SCRAPE))])
-        client.shutdown(socket.SHUT_WR)
-        self.read_all(client)
-
-    def never_read(self, client, rng):
-        client.sendall(SCRAPE)
-        time.sleep(rng.uniform(0, 0.5))
 
     # Scrapes while every kind of peer comes and goes, until `scrapes` are done
     # and each kind has come at least twice; then the peers stop.

@@ -1,8 +1,7 @@
 # What the system test scripts share: the program under test, a reader of its
-# exposition text and the devices of this machine.
+# exposition text, the disks of this machine and a network namespace of its own.
 
-import os, re, subprocess, sys
-from pathlib import Path
+import os, re, subprocess, sys, unittest
 
 # CTest runs each script as `python3 SCRIPT BINARY`.
 BINARY = os.path.abspath(sys.argv.pop(1))
@@ -34,5 +33,16 @@ def whole_disks():
             if int(size) and kind in ("disk", "loop", "rom")}
 
 
-def interface_names():
-    return {row.split(":")[0].strip() for row in Path("/proc/net/dev").read_text().splitlines()[2:]}
+# Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
+# of its own, without root as root of a user namespace where the system allows
+# it; skips the test when the namespace or its veth pairs (exit 77) cannot be
+# made. Returns standard output.
+def in_namespace(script, *args):
+    unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
+    result = subprocess.run([*unshare, "sh", "-c", script, BINARY, *args], capture_output=True,
+                            text=True, timeout=60)
+    if result.returncode == 77 or result.stderr.startswith("unshare"):
+        raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs CAP_NET_"
+                                f"ADMIN or user namespaces, and iproute2): {result.stderr.strip()}")
+    assert result.returncode == 0, result.stderr
+    return result.stdout

@@ -1,16 +1,19 @@
-import os
-import re
-import subprocess
-import sys
-import unittest
+# Interfaces made in a network namespace of its own: the walk over their
+# indexes, their traffic, and names with bytes that are not UTF-8 or that are
+# terminal control sequences, which the dump must keep parseable and the
+# top-like view must show without the sequences.
 
-BINARY = None
+import re, shutil, subprocess, tempfile, unittest
 
-# In a network namespace of its own: a veth pair created and deleted again to
-# leave a gap in the indexes, a second pair (one end with a name of the
-# longest length, 15 characters) brought up, the links, a dump, five 100-byte
-# raw frames sent from ka to it, and a second dump. IPv6 is off so
-# that neighbour discovery adds no traffic of its own.
+from harness import in_namespace
+from prometheus_client.parser import text_string_to_metric_families
+
+NAMES = [b"u\xff\xfez", b'q"\\\x1b[31mR']
+# A veth pair created and deleted again to leave a gap in the indexes, a second
+# pair (one end with a name of the longest length, 15 characters) brought up,
+# the links, a dump, five 100-byte raw frames sent from ka to it, and a second
+# dump; then a pair with the odd names, a dump and the view into files. IPv6 is
+# off so that neighbour discovery adds no traffic of its own.
 SCRIPT = r"""set -e
 { echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; } 2>/dev/null || true
 ip link add ga type veth peer name gb || exit 77
@@ -23,6 +26,9 @@ echo ==; "$0" --dump; echo ==
 /usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
 s.bind(("ka", 0)); [s.send(b"\xff" * 6 + b"\x02" + bytes(5) + b"\x88\xb5" + bytes(86)) for _ in "12345"]'
 "$0" --dump
+ip link add "$1" type veth peer name "$2"
+"$0" --dump > "$3"
+timeout -s INT 2.5 "$0" -t > "$4" || true
 """
 
 
@@ -35,16 +41,11 @@ def counters(dump):
 class InterfacesInANamespace(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # Without root, as root of a user namespace of its own where the system allows it.
-        unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
-        result = subprocess.run([*unshare, "sh", "-c", SCRIPT, BINARY],
-                                capture_output=True, text=True, timeout=60)
-        if result.returncode == 77 or result.stderr.startswith("unshare"):
-            raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs "
-                                    "CAP_NET_ADMIN or user namespaces, and iproute2): "
-                                    f"{result.stderr.strip()}")
-        assert result.returncode == 0, result.stderr
-        links, before, after = result.stdout.split("==\n")
+        with tempfile.TemporaryDirectory() as directory:
+            dump, view = directory + "/dump", directory + "/view"
+            links, before, after = in_namespace(SCRIPT, *NAMES, dump, view).split("==\n")
+            cls.odd_dump = open(dump, "rb").read().decode("utf-8")
+            cls.view = open(view, "rb").read()
         cls.links = re.findall(r"^(\d+): ([^:@]+)", links, re.M)
         cls.before, cls.after = counters(before), counters(after)
 
@@ -61,7 +62,19 @@ class InterfacesInANamespace(unittest.TestCase):
             key = (family, device)
             self.assertEqual(self.after[key] - self.before[key], grown, key)
 
+    def test_odd_names_in_dump_and_view(self):
+        families = text_string_to_metric_families(self.odd_dump)
+        devices = {sample.labels["device"] for family in families
+                   if family.name.startswith("kelmar_host_network_") for sample in family.samples}
+        self.assertEqual(devices, {"lo", "ka", "kb0123456789abc", "u\ufffd\ufffdz", 'q"\\\x1b[31mR'})
+        if shutil.which("promtool"):
+            check = subprocess.run(["promtool", "check", "metrics"], input=self.odd_dump.encode(),
+                                   capture_output=True)
+            self.assertNotIn(b"error", check.stdout + check.stderr)
+        self.assertIn(b"\nu??z ", self.view)
+        self.assertIn(b'\nq"\\?[31mR ', self.view)
+        self.assertNotIn(b"\x1b[31m", self.view)
+
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
     unittest.main()

