@@ -155,55 +155,35 @@ void reserve_device_families(std::string& text, std::string_view prefix, const D
                              labels.size() * (prefix.size() + line_bound) + labels.total_length()));
 }
 
-// A family's sample lines are formatted into a plain array and reach the text a
-// few kilobytes at a time. A growable buffer would check its room for every
-// piece of every line, and appending line by line would cost a call per line:
-// with a thousand interfaces those are most of the rendering. A line too long
-// for the array takes the general way.
-class SampleLines {
-public:
-    explicit SampleLines(std::string& text) : text(text) {}
-
-    template <typename Line, typename Value>
-    void add(const Line& line, std::string_view prefix, std::string_view label, const Value& value)
-    {
-        constexpr std::size_t fixed_text_bound = 128;  // longest fixed text and value
-        const std::size_t bound = prefix.size() + label.size() + fixed_text_bound;
-        if (bound > sizeof lines) {
-            flush();
-            append(text, line, prefix, label, value);
-            return;
-        }
-        if (used + bound > sizeof lines)
-            flush();
-        used = static_cast<std::size_t>(fmt::format_to(lines + used, line, prefix, label, value) -
-                                        lines);
-    }
-
-    void flush()
-    {
-        text.append(lines, used);
-        used = 0;
-    }
-
-private:
-    std::string& text;
-    char lines[8192];
-    std::size_t used = 0;
-};
-
-// One per-device family: its HELP/TYPE lines, then one sample per device in
-// list order.
-template <typename Head, typename Line, typename Sample, typename Value>
+// A family's sample lines are written straight into the text, the parts that
+// are the same on every line copied whole: with a thousand interfaces the
+// lines are most of the rendering, and a general formatter would copy each
+// line piece by piece, or into a buffer and then once more. Room for every
+// line is made first, bounded by the label values' real lengths, and the
+// unused rest cut off after.
+template <typename Head, typename Sample, typename Value>
 void append_device_family(std::string& text, std::string_view prefix, const Head& head,
-                          const Line& line, const std::vector<Sample>& devices,
+                          std::string_view metric, const std::vector<Sample>& devices,
                           const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
-    SampleLines samples(text);
-    for (std::size_t device = 0; device < devices.size(); ++device)
-        samples.add(line, prefix, labels[device], devices[device].*field);
-    samples.flush();
+    fmt::memory_buffer start;
+    fmt::format_to(fmt::appender(start), FMT_COMPILE("{}_{}{{device=\""), prefix, metric);
+    constexpr std::string_view middle = "\"} ";
+    constexpr std::size_t value_bound = 32;  // the longest integer or shortest double, and "\n"
+    const std::size_t used = text.size();
+    text.resize(used + devices.size() * (start.size() + middle.size() + value_bound) +
+                labels.total_length());
+    char* out = text.data() + used;
+    for (std::size_t device = 0; device < devices.size(); ++device) {
+        const std::string_view label = labels[device];
+        out = std::copy_n(start.data(), start.size(), out);
+        out = std::copy_n(label.data(), label.size(), out);
+        out = std::copy_n(middle.data(), middle.size(), out);
+        out = fmt::format_to(out, FMT_COMPILE("{}"), devices[device].*field);
+        *out++ = '\n';
+    }
+    text.resize(static_cast<std::size_t>(out - text.data()));
 }
 
 }  // namespace
@@ -287,29 +267,24 @@ void append_disk_families(std::string& text, std::string_view prefix,
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
                                      "# TYPE {0}_disk_read_bytes_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::read_bytes);
+                         "disk_read_bytes_total", disks, labels, &DiskSample::read_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
                                      "# TYPE {0}_disk_write_bytes_total counter\n"),
-                         FMT_COMPILE("{}_disk_write_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::write_bytes);
+                         "disk_write_bytes_total", disks, labels, &DiskSample::write_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_ops_total Read operations per disk.\n"
                                      "# TYPE {0}_disk_read_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks, labels,
-                         &DiskSample::read_ops);
+                         "disk_read_ops_total", disks, labels, &DiskSample::read_ops);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_ops_total Write operations per disk.\n"
                                      "# TYPE {0}_disk_write_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_write_ops_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::write_ops);
+                         "disk_write_ops_total", disks, labels, &DiskSample::write_ops);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
                     "# TYPE {0}_disk_busy_seconds_total counter\n"),
-        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks, labels,
-        &DiskSample::busy_seconds);
+        "disk_busy_seconds_total", disks, labels, &DiskSample::busy_seconds);
 }
 
 void append_interface_families(std::string& text, std::string_view prefix,
@@ -321,45 +296,38 @@ void append_interface_families(std::string& text, std::string_view prefix,
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
                     "# TYPE {0}_network_receive_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_bytes);
+        "network_receive_bytes_total", interfaces, labels, &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_bytes);
+        "network_transmit_bytes_total", interfaces, labels, &InterfaceSample::tx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_packets_total Packets received per interface.\n"
                     "# TYPE {0}_network_receive_packets_total counter\n"),
-        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_packets);
+        "network_receive_packets_total", interfaces, labels, &InterfaceSample::rx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_packets_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_packets);
+        "network_transmit_packets_total", interfaces, labels, &InterfaceSample::tx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
                     "# TYPE {0}_network_receive_errors_total counter\n"),
-        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_errors);
+        "network_receive_errors_total", interfaces, labels, &InterfaceSample::rx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
                     "# TYPE {0}_network_transmit_errors_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_errors);
+        "network_transmit_errors_total", interfaces, labels, &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE(
             "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
             "# TYPE {0}_network_receive_drops_total counter\n"),
-        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_drops);
+        "network_receive_drops_total", interfaces, labels, &InterfaceSample::rx_drops);
 }
 
 void append_build_info(std::string& text, std::string_view prefix, std::string_view version)
