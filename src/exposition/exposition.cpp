@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -103,6 +104,23 @@ void append(std::string& text, const Format& format, const Args&... args)
     text.append(line.data(), line.size());
 }
 
+// The short pieces of a sample line are moved as blocks of this size: a few
+// vector moves instead of a call to memcpy for each. What a block carries past
+// its piece is overwritten by the rest of the line; the pieces' sources are
+// padded so that a whole block can be read, and the text has a block of room
+// behind its last line.
+constexpr std::size_t piece_block = 64;
+constexpr char piece_padding[piece_block] = {};
+
+char* copy_piece(std::string_view piece, char* out)
+{
+    if (piece.size() <= piece_block)
+        std::memcpy(out, piece.data(), piece_block);
+    else
+        std::memcpy(out, piece.data(), piece.size());
+    return out + piece.size();
+}
+
 // Every device's label value, formatted once for all the families that name
 // the device.
 class DeviceLabels {
@@ -118,6 +136,7 @@ public:
             fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
             ends.push_back(values.size());
         }
+        values.append(piece_padding, piece_padding + piece_block);
     }
 
     std::size_t size() const
@@ -127,9 +146,10 @@ public:
 
     std::size_t total_length() const
     {
-        return values.size();
+        return ends.empty() ? 0 : ends.back();
     }
 
+    // A device's label value, with a block's worth of readable bytes behind it.
     std::string_view operator[](std::size_t device) const
     {
         const std::size_t start = device == 0 ? 0 : ends[device - 1];
@@ -167,18 +187,20 @@ void append_device_family(std::string& text, std::string_view prefix, const Head
                           const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
-    fmt::memory_buffer start;
-    fmt::format_to(fmt::appender(start), FMT_COMPILE("{}_{}{{device=\""), prefix, metric);
+    fmt::basic_memory_buffer<char, 256> start_buffer;
+    fmt::format_to(fmt::appender(start_buffer), FMT_COMPILE("{}_{}{{device=\""), prefix, metric);
+    const std::size_t start_length = start_buffer.size();
+    start_buffer.append(piece_padding, piece_padding + piece_block);
+    const std::string_view start(start_buffer.data(), start_length);
     constexpr std::string_view middle = "\"} ";
     constexpr std::size_t value_bound = 32;  // the longest integer or shortest double, and "\n"
     const std::size_t used = text.size();
     text.resize(used + devices.size() * (start.size() + middle.size() + value_bound) +
-                labels.total_length());
+                labels.total_length() + piece_block);
     char* out = text.data() + used;
     for (std::size_t device = 0; device < devices.size(); ++device) {
-        const std::string_view label = labels[device];
-        out = std::copy_n(start.data(), start.size(), out);
-        out = std::copy_n(label.data(), label.size(), out);
+        out = copy_piece(start, out);
+        out = copy_piece(labels[device], out);
         out = std::copy_n(middle.data(), middle.size(), out);
         out = fmt::format_to(out, FMT_COMPILE("{}"), devices[device].*field);
         *out++ = '\n';
