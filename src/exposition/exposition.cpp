@@ -130,7 +130,7 @@ public:
         std::size_t names = 0;
         for (const Sample& device : devices)
             names += device.name.size();
-        values.reserve(names);  // most names need no escaping
+        values.reserve(names + piece_block);  // most names need no escaping
         ends.reserve(devices.size());
         for (const Sample& device : devices) {
             fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
@@ -144,19 +144,29 @@ public:
         return ends.size();
     }
 
+    // The length of the label values of devices `first` up to `last`.
+    std::size_t length(std::size_t first, std::size_t last) const
+    {
+        return offset(last) - offset(first);
+    }
+
     std::size_t total_length() const
     {
-        return ends.empty() ? 0 : ends.back();
+        return length(0, size());
     }
 
     // A device's label value, with a block's worth of readable bytes behind it.
     std::string_view operator[](std::size_t device) const
     {
-        const std::size_t start = device == 0 ? 0 : ends[device - 1];
-        return {values.data() + start, ends[device] - start};
+        return {values.data() + offset(device), offset(device + 1) - offset(device)};
     }
 
 private:
+    std::size_t offset(std::size_t device) const
+    {
+        return device == 0 ? 0 : ends[device - 1];
+    }
+
     fmt::memory_buffer values;
     std::vector<std::size_t> ends;
 };
@@ -178,9 +188,10 @@ void reserve_device_families(std::string& text, std::string_view prefix, const D
 // A family's sample lines are written straight into the text, the parts that
 // are the same on every line copied whole: with a thousand interfaces the
 // lines are most of the rendering, and a general formatter would copy each
-// line piece by piece, or into a buffer and then once more. Room for every
-// line is made first, bounded by the label values' real lengths, and the
-// unused rest cut off after.
+// line piece by piece, or into a buffer and then once more. Room is made for a
+// run of lines at a time, bounded by their label values' real lengths, and the
+// unused rest cut off after; a bound for a whole family would touch pages
+// behind the text's end that it never fills.
 template <typename Head, typename Sample, typename Value>
 void append_device_family(std::string& text, std::string_view prefix, const Head& head,
                           std::string_view metric, const std::vector<Sample>& devices,
@@ -194,18 +205,22 @@ void append_device_family(std::string& text, std::string_view prefix, const Head
     const std::string_view start(start_buffer.data(), start_length);
     constexpr std::string_view middle = "\"} ";
     constexpr std::size_t value_bound = 32;  // the longest integer or shortest double, and "\n"
-    const std::size_t used = text.size();
-    text.resize(used + devices.size() * (start.size() + middle.size() + value_bound) +
-                labels.total_length() + piece_block);
-    char* out = text.data() + used;
-    for (std::size_t device = 0; device < devices.size(); ++device) {
-        out = copy_piece(start, out);
-        out = copy_piece(labels[device], out);
-        out = std::copy_n(middle.data(), middle.size(), out);
-        out = fmt::format_to(out, FMT_COMPILE("{}"), devices[device].*field);
-        *out++ = '\n';
+    constexpr std::size_t run = 128;
+    for (std::size_t first = 0; first < devices.size(); first += run) {
+        const std::size_t last = std::min(first + run, devices.size());
+        const std::size_t used = text.size();
+        text.resize(used + (last - first) * (start.size() + middle.size() + value_bound) +
+                    labels.length(first, last) + piece_block);
+        char* out = text.data() + used;
+        for (std::size_t device = first; device < last; ++device) {
+            out = copy_piece(start, out);
+            out = copy_piece(labels[device], out);
+            out = std::copy_n(middle.data(), middle.size(), out);
+            out = fmt::format_to(out, FMT_COMPILE("{}"), devices[device].*field);
+            *out++ = '\n';
+        }
+        text.resize(static_cast<std::size_t>(out - text.data()));
     }
-    text.resize(static_cast<std::size_t>(out - text.data()));
 }
 
 }  // namespace
