@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -103,6 +104,23 @@ void append(std::string& text, const Format& format, const Args&... args)
     text.append(line.data(), line.size());
 }
 
+// The short pieces of a sample line are moved as blocks of this size: a few
+// vector moves instead of a call to memcpy for each. What a block carries past
+// its piece is overwritten by the rest of the line; the pieces' sources are
+// padded so that a whole block can be read, and the text has a block of room
+// behind its last line.
+constexpr std::size_t piece_block = 64;
+constexpr char piece_padding[piece_block] = {};
+
+char* copy_piece(std::string_view piece, char* out)
+{
+    if (piece.size() <= piece_block)
+        std::memcpy(out, piece.data(), piece_block);
+    else
+        std::memcpy(out, piece.data(), piece.size());
+    return out + piece.size();
+}
+
 // Every device's label value, formatted once for all the families that name
 // the device.
 class DeviceLabels {
@@ -112,12 +130,13 @@ public:
         std::size_t names = 0;
         for (const Sample& device : devices)
             names += device.name.size();
-        values.reserve(names);  // most names need no escaping
+        values.reserve(names + piece_block);  // most names need no escaping
         ends.reserve(devices.size());
         for (const Sample& device : devices) {
             fmt::format_to(fmt::appender(values), FMT_COMPILE("{}"), LabelValue{device.name});
             ends.push_back(values.size());
         }
+        values.append(piece_padding, piece_padding + piece_block);
     }
 
     std::size_t size() const
@@ -125,18 +144,29 @@ public:
         return ends.size();
     }
 
-    std::size_t total_length() const
+    // The length of the label values of devices `first` up to `last`.
+    std::size_t length(std::size_t first, std::size_t last) const
     {
-        return values.size();
+        return offset(last) - offset(first);
     }
 
+    std::size_t total_length() const
+    {
+        return length(0, size());
+    }
+
+    // A device's label value, with a block's worth of readable bytes behind it.
     std::string_view operator[](std::size_t device) const
     {
-        const std::size_t start = device == 0 ? 0 : ends[device - 1];
-        return {values.data() + start, ends[device] - start};
+        return {values.data() + offset(device), offset(device + 1) - offset(device)};
     }
 
 private:
+    std::size_t offset(std::size_t device) const
+    {
+        return device == 0 ? 0 : ends[device - 1];
+    }
+
     fmt::memory_buffer values;
     std::vector<std::size_t> ends;
 };
@@ -155,55 +185,42 @@ void reserve_device_families(std::string& text, std::string_view prefix, const D
                              labels.size() * (prefix.size() + line_bound) + labels.total_length()));
 }
 
-// A family's sample lines are formatted into a plain array and reach the text a
-// few kilobytes at a time. A growable buffer would check its room for every
-// piece of every line, and appending line by line would cost a call per line:
-// with a thousand interfaces those are most of the rendering. A line too long
-// for the array takes the general way.
-class SampleLines {
-public:
-    explicit SampleLines(std::string& text) : text(text) {}
-
-    template <typename Line, typename Value>
-    void add(const Line& line, std::string_view prefix, std::string_view label, const Value& value)
-    {
-        constexpr std::size_t fixed_text_bound = 128;  // longest fixed text and value
-        const std::size_t bound = prefix.size() + label.size() + fixed_text_bound;
-        if (bound > sizeof lines) {
-            flush();
-            append(text, line, prefix, label, value);
-            return;
-        }
-        if (used + bound > sizeof lines)
-            flush();
-        used = static_cast<std::size_t>(fmt::format_to(lines + used, line, prefix, label, value) -
-                                        lines);
-    }
-
-    void flush()
-    {
-        text.append(lines, used);
-        used = 0;
-    }
-
-private:
-    std::string& text;
-    char lines[8192];
-    std::size_t used = 0;
-};
-
-// One per-device family: its HELP/TYPE lines, then one sample per device in
-// list order.
-template <typename Head, typename Line, typename Sample, typename Value>
+// A family's sample lines are written straight into the text, the parts that
+// are the same on every line copied whole: with a thousand interfaces the
+// lines are most of the rendering, and a general formatter would copy each
+// line piece by piece, or into a buffer and then once more. Room is made for a
+// run of lines at a time, bounded by their label values' real lengths, and the
+// unused rest cut off after; a bound for a whole family would touch pages
+// behind the text's end that it never fills.
+template <typename Head, typename Sample, typename Value>
 void append_device_family(std::string& text, std::string_view prefix, const Head& head,
-                          const Line& line, const std::vector<Sample>& devices,
+                          std::string_view metric, const std::vector<Sample>& devices,
                           const DeviceLabels& labels, Value Sample::*field)
 {
     append(text, head, prefix);
-    SampleLines samples(text);
-    for (std::size_t device = 0; device < devices.size(); ++device)
-        samples.add(line, prefix, labels[device], devices[device].*field);
-    samples.flush();
+    fmt::basic_memory_buffer<char, 256> start_buffer;
+    fmt::format_to(fmt::appender(start_buffer), FMT_COMPILE("{}_{}{{device=\""), prefix, metric);
+    const std::size_t start_length = start_buffer.size();
+    start_buffer.append(piece_padding, piece_padding + piece_block);
+    const std::string_view start(start_buffer.data(), start_length);
+    constexpr std::string_view middle = "\"} ";
+    constexpr std::size_t value_bound = 32;  // the longest integer or shortest double, and "\n"
+    constexpr std::size_t run = 128;
+    for (std::size_t first = 0; first < devices.size(); first += run) {
+        const std::size_t last = std::min(first + run, devices.size());
+        const std::size_t used = text.size();
+        text.resize(used + (last - first) * (start.size() + middle.size() + value_bound) +
+                    labels.length(first, last) + piece_block);
+        char* out = text.data() + used;
+        for (std::size_t device = first; device < last; ++device) {
+            out = copy_piece(start, out);
+            out = copy_piece(labels[device], out);
+            out = std::copy_n(middle.data(), middle.size(), out);
+            out = fmt::format_to(out, FMT_COMPILE("{}"), devices[device].*field);
+            *out++ = '\n';
+        }
+        text.resize(static_cast<std::size_t>(out - text.data()));
+    }
 }
 
 }  // namespace
@@ -287,29 +304,24 @@ void append_disk_families(std::string& text, std::string_view prefix,
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_bytes_total Bytes read per disk.\n"
                                      "# TYPE {0}_disk_read_bytes_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::read_bytes);
+                         "disk_read_bytes_total", disks, labels, &DiskSample::read_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_bytes_total Bytes written per disk.\n"
                                      "# TYPE {0}_disk_write_bytes_total counter\n"),
-                         FMT_COMPILE("{}_disk_write_bytes_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::write_bytes);
+                         "disk_write_bytes_total", disks, labels, &DiskSample::write_bytes);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_read_ops_total Read operations per disk.\n"
                                      "# TYPE {0}_disk_read_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_read_ops_total{{device=\"{}\"}} {}\n"), disks, labels,
-                         &DiskSample::read_ops);
+                         "disk_read_ops_total", disks, labels, &DiskSample::read_ops);
     append_device_family(text, prefix,
                          FMT_COMPILE("# HELP {0}_disk_write_ops_total Write operations per disk.\n"
                                      "# TYPE {0}_disk_write_ops_total counter\n"),
-                         FMT_COMPILE("{}_disk_write_ops_total{{device=\"{}\"}} {}\n"), disks,
-                         labels, &DiskSample::write_ops);
+                         "disk_write_ops_total", disks, labels, &DiskSample::write_ops);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_disk_busy_seconds_total Time the disk was busy, in seconds.\n"
                     "# TYPE {0}_disk_busy_seconds_total counter\n"),
-        FMT_COMPILE("{}_disk_busy_seconds_total{{device=\"{}\"}} {}\n"), disks, labels,
-        &DiskSample::busy_seconds);
+        "disk_busy_seconds_total", disks, labels, &DiskSample::busy_seconds);
 }
 
 void append_interface_families(std::string& text, std::string_view prefix,
@@ -321,45 +333,38 @@ void append_interface_families(std::string& text, std::string_view prefix,
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_bytes_total Bytes received per interface.\n"
                     "# TYPE {0}_network_receive_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_receive_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_bytes);
+        "network_receive_bytes_total", interfaces, labels, &InterfaceSample::rx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_bytes_total Bytes transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_bytes_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_bytes_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_bytes);
+        "network_transmit_bytes_total", interfaces, labels, &InterfaceSample::tx_bytes);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_packets_total Packets received per interface.\n"
                     "# TYPE {0}_network_receive_packets_total counter\n"),
-        FMT_COMPILE("{}_network_receive_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_packets);
+        "network_receive_packets_total", interfaces, labels, &InterfaceSample::rx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_packets_total Packets transmitted per interface.\n"
                     "# TYPE {0}_network_transmit_packets_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_packets_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_packets);
+        "network_transmit_packets_total", interfaces, labels, &InterfaceSample::tx_packets);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_receive_errors_total Receive errors per interface.\n"
                     "# TYPE {0}_network_receive_errors_total counter\n"),
-        FMT_COMPILE("{}_network_receive_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_errors);
+        "network_receive_errors_total", interfaces, labels, &InterfaceSample::rx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE("# HELP {0}_network_transmit_errors_total Transmit errors per interface.\n"
                     "# TYPE {0}_network_transmit_errors_total counter\n"),
-        FMT_COMPILE("{}_network_transmit_errors_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::tx_errors);
+        "network_transmit_errors_total", interfaces, labels, &InterfaceSample::tx_errors);
     append_device_family(
         text, prefix,
         FMT_COMPILE(
             "# HELP {0}_network_receive_drops_total Packets dropped on input per interface.\n"
             "# TYPE {0}_network_receive_drops_total counter\n"),
-        FMT_COMPILE("{}_network_receive_drops_total{{device=\"{}\"}} {}\n"), interfaces, labels,
-        &InterfaceSample::rx_drops);
+        "network_receive_drops_total", interfaces, labels, &InterfaceSample::rx_drops);
 }
 
 void append_build_info(std::string& text, std::string_view prefix, std::string_view version)

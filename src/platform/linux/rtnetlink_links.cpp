@@ -78,10 +78,12 @@ bool parse_link(const char* payload, size_t length, LinkRecord& link)
             break;
         const char* data = payload + at + RTA_LENGTH(0);
         const size_t data_length = attribute.rta_len - RTA_LENGTH(0);
-        if (attribute.rta_type == IFLA_STATS_LINK_64) {
-            // Newer kernels append fields; the ones we use were there from the start.
-            rtnl_link_stats64 stats{};
-            std::memcpy(&stats, data, std::min(data_length, sizeof stats));
+        // Newer kernels append fields; the ones we use were there from the start,
+        // and only those are copied: this runs for every link of every scrape.
+        constexpr size_t used_length = offsetof(rtnl_link_stats64, rx_nohandler);
+        if (attribute.rta_type == IFLA_STATS_LINK_64 && data_length >= used_length) {
+            rtnl_link_stats64 stats;
+            std::memcpy(&stats, data, used_length);
             link.rx_bytes = stats.rx_bytes;
             link.tx_bytes = stats.tx_bytes;
             link.rx_packets = stats.rx_packets;
@@ -93,7 +95,7 @@ bool parse_link(const char* payload, size_t length, LinkRecord& link)
             link.tx_dropped = stats.tx_dropped;
             link.multicast = stats.multicast;
             link.collisions = stats.collisions;
-            counted = data_length >= offsetof(rtnl_link_stats64, rx_nohandler);
+            counted = true;
         }
         at += RTA_ALIGN(attribute.rta_len);
         if (at > length)
