@@ -212,6 +212,28 @@ def make_veth_namespace(name, pairs):
     return result.returncode == 0
 
 
+def latency_rows(table, median, p99, floor_read_ns, peer, have_reads, peer_factor, peer_ratio,
+                 quick):
+    """Median and p99 scrape latency against the peer (targets: at most 1/peer_factor of its
+    median) and the median against the floor: its server plus the bare reads of one scrape."""
+    us = lambda ns: "%.1f us" % (ns / 1000)
+    if peer:
+        table.row("median scrape latency", us(median["ours"]), us(median["peer"]),
+                  median["ours"] / median["peer"], "<= %sx peer" % peer_ratio,
+                  None if quick else median["ours"] * peer_factor <= median["peer"])
+        table.row("p99 scrape latency", us(p99["ours"]), us(p99["peer"]),
+                  p99["ours"] / p99["peer"])
+    else:
+        table.row("median scrape latency", us(median["ours"]))
+        table.row("p99 scrape latency", us(p99["ours"]))
+    floor_latency = median["floor"] + (floor_read_ns or 0)
+    table.row("median latency vs floor", us(median["ours"]),
+              "%s (server %s + reads %s)" % (us(floor_latency), us(median["floor"]),
+                                             us(floor_read_ns or 0)),
+              median["ours"] / floor_latency, "<= 1.5x floor",
+              None if quick or not have_reads else median["ours"] <= 1.5 * floor_latency)
+
+
 class Table:
     def __init__(self):
         self.rows = []
@@ -292,21 +314,7 @@ def main():
         p99 = {name: percentile(values, 0.99) for name, values in latencies.items()}
 
         us = lambda ns: "%.1f us" % (ns / 1000)
-        if peer:
-            table.row("median scrape latency", us(median["ours"]), us(median["peer"]),
-                      median["ours"] / median["peer"], "<= 0.125x peer",
-                      None if quick else median["ours"] * 8 <= median["peer"])
-            table.row("p99 scrape latency", us(p99["ours"]), us(p99["peer"]),
-                      p99["ours"] / p99["peer"])
-        else:
-            table.row("median scrape latency", us(median["ours"]))
-            table.row("p99 scrape latency", us(p99["ours"]))
-        floor_latency = median["floor"] + (floor_read_ns or 0)
-        table.row("median latency vs floor", us(median["ours"]),
-                  "%s (server %s + reads %s)" % (us(floor_latency), us(median["floor"]),
-                                                 us(floor_read_ns or 0)),
-                  median["ours"] / floor_latency, "<= 1.5x floor",
-                  None if quick or not files else median["ours"] <= 1.5 * floor_latency)
+        latency_rows(table, median, p99, floor_read_ns, peer, bool(files), 8, "0.125", quick)
         table.row("server CPU per scrape", us(cpu_per_scrape["ours"]),
                   us(cpu_per_scrape["peer"]) if peer else "",
                   cpu_per_scrape["ours"] / cpu_per_scrape["peer"] if peer else None)

@@ -195,20 +195,8 @@ def measure(args, host, table, sizes):
 
         us = lambda ns: "%.1f us" % (ns / 1000)
         check = lambda passed: None if quick else passed
-        if peer:
-            table.row("median scrape latency", us(median["ours"]), us(median["peer"]),
-                      median["ours"] / median["peer"], "<= 0.067x peer",
-                      check(median["ours"] * 15 <= median["peer"]))
-            table.row("p99 scrape latency", us(p99["ours"]), us(p99["peer"]),
-                      p99["ours"] / p99["peer"])
-        else:
-            table.row("median scrape latency", us(median["ours"]))
-        floor_latency = median["floor"] + (floor_read_ns or 0)
-        table.row("median latency vs floor", us(median["ours"]),
-                  "%s (server %s + reads %s)" % (us(floor_latency), us(median["floor"]),
-                                                 us(floor_read_ns or 0)),
-                  median["ours"] / floor_latency, "<= 1.5x floor",
-                  check(bool(files) and median["ours"] <= 1.5 * floor_latency))
+        bench.latency_rows(table, median, p99, floor_read_ns, peer, bool(files), 15, "0.067",
+                           quick)
         table.row("server CPU per scrape", us(cpu["ours"]), us(cpu["peer"]) if peer else "",
                   cpu["ours"] / cpu["peer"] if peer else None)
         table.row("minor page faults per scrape", "%.1f" % faults, "", None, "<= 8",
