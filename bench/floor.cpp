@@ -1,25 +1,20 @@
 // The floor our scrape is measured against: the bare cost of reading the same
 // kernel files, and of a minimal server answering a fixed body.
 //
-//   floor read ITERATIONS FILE...   open/read/close every file, ITERATIONS times;
+//   floor read ITERATIONS SOURCE... the bare reads of one scrape, ITERATIONS times;
 //                                   prints the mean nanoseconds per pass, elapsed
-//                                   and on the CPU (the kernel's part included). The name
-//                                   "netlink:links" stands for the interface source:
-//                                   one bare rtnetlink statistics dump and a name
-//                                   per link
+//                                   and on the CPU (the kernel's part included).
+//                                   What a source is belongs to the platform:
+//                                   floor_reads_*.cpp
 //   floor serve PORT BODY_BYTES     answer every connection on 127.0.0.1:PORT with
 //                                   a fixed 200 response until SIGTERM
 //   floor scrape PORT COUNT         COUNT sequential GETs of /metrics, a new connection
 //                                   each, as a scraper makes them; prints each latency
 //                                   in nanoseconds and then the last response's size
 
+#include "floor_reads.hpp"
+
 #include <arpa/inet.h>
-#include <linux/if_link.h>
-#include <linux/netlink.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
-#include <linux/rtnetlink.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -54,66 +49,13 @@ double cpu_ns()
     return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
 }
 
-char buffer[1 << 20];
-
-long dump_links()
-{
-    // One socket for every dump, as the exporter keeps its own.
-    static const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0)
-        return 0;
-    struct {
-        nlmsghdr header;
-        if_stats_msg body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETSTATS;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.body.family = AF_UNSPEC;
-    request.body.filter_mask = IFLA_STATS_FILTER_BIT(IFLA_STATS_LINK_64);
-    send(fd, &request, sizeof request, 0);
-    long bytes = 0;
-    for (bool done = false; !done;) {
-        const ssize_t got = recv(fd, buffer, 32768, 0);
-        if (got <= 0)
-            break;
-        bytes += got;
-        int left = static_cast<int>(got);
-        for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, left);
-             message = NLMSG_NEXT(message, left)) {
-            if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) {
-                done = true;
-                break;
-            }
-            ifreq name{};
-            name.ifr_ifindex =
-                static_cast<int>(static_cast<const if_stats_msg*>(NLMSG_DATA(message))->ifindex);
-            ioctl(fd, SIOCGIFNAME, &name);
-        }
-    }
-    return bytes;
-}
-
-int read_files(long iterations, char** files, int count)
+int read_sources(long iterations, char** sources, int count)
 {
     long bytes = 0;
     const double start = now_ns();
     const double cpu_start = cpu_ns();
-    for (long i = 0; i < iterations; ++i) {
-        for (int f = 0; f < count; ++f) {
-            if (std::strcmp(files[f], "netlink:links") == 0) {
-                bytes += dump_links();
-                continue;
-            }
-            const int fd = open(files[f], O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                continue;
-            ssize_t got;
-            while ((got = read(fd, buffer, sizeof buffer)) > 0)
-                bytes += got;
-            close(fd);
-        }
-    }
+    for (long i = 0; i < iterations; ++i)
+        bytes += read_sources_once(sources, count);
     const double elapsed = now_ns() - start;
     const double on_cpu = cpu_ns() - cpu_start;
     std::printf("%.0f %.0f\n", elapsed / static_cast<double>(iterations),
@@ -203,12 +145,12 @@ int scrape(int port, long count)
 int main(int argc, char** argv)
 {
     if (argc >= 4 && std::strcmp(argv[1], "read") == 0)
-        return read_files(std::atol(argv[2]), argv + 3, argc - 3);
+        return read_sources(std::atol(argv[2]), argv + 3, argc - 3);
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0)
         return serve(std::atoi(argv[2]), std::atol(argv[3]));
     if (argc == 4 && std::strcmp(argv[1], "scrape") == 0)
         return scrape(std::atoi(argv[2]), std::atol(argv[3]));
-    std::fputs("usage: floor read ITERATIONS FILE... | floor serve PORT BODY_BYTES | "
+    std::fputs("usage: floor read ITERATIONS SOURCE... | floor serve PORT BODY_BYTES | "
                "floor scrape PORT COUNT\n",
                stderr);
     return 2;
