@@ -1,0 +1,262 @@
+#!/bin/sh
+# Runs inside the FreeBSD test VM (scripts/freebsd-vm check) as root: every
+# family against FreeBSD's own account of the same thing, the serve mode, the
+# dashboard and the rc.d service. POSIX sh and the base system only.
+#
+# Counters are bracketed: ours before, FreeBSD's tool, ours after, so a moving
+# counter needs no tolerance beyond the tool's own rounding.
+
+P=/usr/local/bin/kelmar-host-perfdata
+FLOOR=/usr/local/libexec/kelmar-host-perfdata/floor
+T=/tmp/kelmar-check
+PORT=9272
+URL=http://127.0.0.1:$PORT/metrics
+passed=0
+failed=0
+mkdir -p $T
+
+ok() { passed=$((passed + 1)); echo "ok   $*"; }
+bad() { failed=$((failed + 1)); echo "FAIL $*"; }
+check() { # NAME COMMAND...: passes when the command does
+	name=$1
+	shift
+	if "$@"; then ok "$name"; else bad "$name"; fi
+}
+dump() { $P --dump >"$1"; }
+val() { awk -v k="$2" '$1 == k { print $2; exit }' "$1"; }
+# LOW VALUE HIGH SLACK: LOW - SLACK <= VALUE <= HIGH + SLACK, in floating point.
+within() {
+	awk -v a="$1" -v v="$2" -v b="$3" -v s="$4" 'BEGIN {
+		if (a > b) { t = a; a = b; b = t }
+		exit !(v != "" && a != "" && v >= a - s && v <= b + s) }'
+}
+# NAME KEY SCALE SLACK THEIRS: FreeBSD's figure times SCALE lies between ours
+# in $T/a and $T/b.
+bracket() {
+	a=$(val $T/a "$2")
+	b=$(val $T/b "$2")
+	v=$(awk -v x="$5" -v s="$3" 'BEGIN { printf "%.6f", x * s }')
+	if within "$a" "$v" "$b" "$4"; then ok "$1: ours $a..$b, FreeBSD $v"; else
+		bad "$1: ours $a..$b, FreeBSD $v (slack $4)"; fi
+}
+# Every line of an exposition is a HELP, a TYPE or a sample of a known form.
+lines_ok() {
+	awk '
+	/^# HELP [a-zA-Z_:][a-zA-Z0-9_:]* ./ { next }
+	/^# TYPE [a-zA-Z_:][a-zA-Z0-9_:]* (counter|gauge)$/ { next }
+	/^[a-zA-Z_:][a-zA-Z0-9_:]*(\{[a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\[\\"n])*"(,[a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\[\\"n])*")*\})? -?[0-9.e+-]+$/ { n++; next }
+	{ print "bad line " NR ": " $0; bad = 1 }
+	END { exit bad || n == 0 }' "$1"
+}
+seconds() { /usr/bin/time -p "$@" 2>&1 >/dev/null | awk '$1 == "real" { print $2 }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+listening() { sockstat -4l -p $PORT | grep -q ":$PORT"; }
+wait_for() { # SECONDS COMMAND...
+	n=$(($1 * 10))
+	shift
+	while ! "$@"; do
+		n=$((n - 1))
+		[ $n -gt 0 ] || return 1
+		sleep 0.1
+	done
+}
+
+echo "FreeBSD $(uname -r), $(sysctl -n hw.ncpu) CPUs, $(sysctl -n hw.physmem) bytes"
+
+# --- the host: swap, a pool, interfaces with odd names, memory disks ---
+kldload zfs if_epair 2>/dev/null
+swapmd=$(mdconfig -a -t malloc -s 64m) && swapon /dev/$swapmd
+poolmd=$(mdconfig -a -t malloc -s 128m)
+zpool create -f -m /$T/pool kelmartest $poolmd &&
+	dd if=/dev/random of=$T/pool/data bs=1m count=32 2>/dev/null && sync
+odd=$(printf 'u\377\376z')
+a=$(ifconfig epair create) && b=${a%a}b
+ifconfig "$a" name kb0123456789abc >/dev/null && ifconfig "$b" name "$odd" >/dev/null
+ifconfig kb0123456789abc inet6 -ifdisabled up && ifconfig "$odd" inet6 -ifdisabled up
+ping -6 -c 3 -i 0.2 ff02::1%kb0123456789abc >/dev/null 2>&1
+dd if=/dev/$poolmd of=/dev/null bs=64k count=100 2>/dev/null
+
+# --- scalar families ---
+dump $T/a
+cp_time=$(sysctl -n kern.cp_time)
+stathz=$(sysctl -n kern.clockrate | sed 's/.*stathz = \([0-9]*\).*/\1/')
+pages=$(sysctl -n vm.stats.vm.v_page_count)
+free=$(sysctl -n vm.stats.vm.v_free_count)
+pagesize=$(sysctl -n hw.pagesize)
+loadavg=$(sysctl -n vm.loadavg)
+arc=$(sysctl -n kstat.zfs.misc.arcstats.size)
+arcmax=$(sysctl -n kstat.zfs.misc.arcstats.c_max)
+swapinfo -k | awk 'NR > 1 && $1 != "Total" { t += $2; u += $3 } END { print t, u }' >$T/swap
+dump $T/b
+i=1
+for mode in user nice system interrupt idle; do
+	ticks=$(echo "$cp_time" | cut -d' ' -f$i)
+	bracket "cpu $mode seconds (kern.cp_time / stathz $stathz)" \
+		"kelmar_host_cpu_seconds_total{mode=\"$mode\"}" "1/$stathz" "0.000001" "$ticks"
+	i=$((i + 1))
+done
+total=$(val $T/a kelmar_host_memory_total_bytes)
+check "memory total: ours $total, v_page_count x page size $((pages * pagesize))" \
+	[ "$total" = $((pages * pagesize)) ]
+bracket "memory used (v_page_count - v_free_count)" kelmar_host_memory_used_bytes 1 \
+	4194304 $(((pages - free) * pagesize))
+read -r swaptotal swapused <$T/swap
+check "swap total: ours $(val $T/a kelmar_host_swap_total_bytes), swapinfo -k $((swaptotal * 1024))" \
+	[ "$(val $T/a kelmar_host_swap_total_bytes)" = $((swaptotal * 1024)) ] -a "$swaptotal" -gt 0
+bracket "swap used (swapinfo -k)" kelmar_host_swap_used_bytes 1024 0 "$swapused"
+i=2
+for n in 1 5 15; do
+	bracket "load$n (vm.loadavg, two decimals)" kelmar_host_load$n 1 0.005 \
+		"$(echo "$loadavg" | cut -d' ' -f$i)"
+	i=$((i + 1))
+done
+bracket "ZFS ARC size (arcstats.size)" kelmar_host_zfs_arc_size_bytes 1 1048576 "$arc"
+check "ZFS ARC c_max: ours $(val $T/a kelmar_host_zfs_arc_c_max_bytes), arcstats $arcmax" \
+	[ "$(val $T/a kelmar_host_zfs_arc_c_max_bytes)" = "$arcmax" ]
+
+# --- disks: iostat's totals since boot, bracketed ---
+dump $T/a
+iostat -x -I -d >$T/iostat
+dump $T/b
+ours=$(sed -n 's/^kelmar_host_disk_read_bytes_total{device="\([^"]*\)"}.*/\1/p' $T/a | sort | xargs)
+theirs=$(awk 'NR > 2 { print $1 }' $T/iostat | sort | xargs)
+check "disk names: ours '$ours', iostat '$theirs'" [ "$ours" = "$theirs" ]
+geomdisks=$(geom disk list | awk '$2 == "Name:" { print $3 }' | sort | xargs)
+for d in $geomdisks; do
+	check "geom disk $d is a disk of ours" grep -q "device=\"$d\"" $T/a
+done
+while read -r dev rops wops rkb wkb _ _ busy; do
+	bracket "$dev read ops (iostat -xI)" "kelmar_host_disk_read_ops_total{device=\"$dev\"}" 1 0 "$rops"
+	bracket "$dev write ops" "kelmar_host_disk_write_ops_total{device=\"$dev\"}" 1 0 "$wops"
+	bracket "$dev read bytes" "kelmar_host_disk_read_bytes_total{device=\"$dev\"}" 1024 52 "$rkb"
+	bracket "$dev write bytes" "kelmar_host_disk_write_bytes_total{device=\"$dev\"}" 1024 52 "$wkb"
+	bracket "$dev busy seconds" "kelmar_host_disk_busy_seconds_total{device=\"$dev\"}" 1 0.0051 "$busy"
+done <<EOF
+$(awk 'NR > 2' $T/iostat)
+EOF
+
+# --- interfaces: netstat -ibnW's link rows ---
+dump $T/a
+netstat -ibnW -f link >$T/netstat
+dump $T/b
+ours=$(sed -n 's/^kelmar_host_network_receive_bytes_total{device="\([^"]*\)"}.*/\1/p' $T/a | sort | xargs)
+theirs=$(ifconfig -l | tr ' ' '\n' | sed "s/$odd/u\xef\xbf\xbd\xef\xbf\xbdz/" | sort | xargs)
+check "interface names: ours '$ours', ifconfig -l '$theirs'" [ "$ours" = "$theirs" ]
+for name in $(ifconfig -l); do
+	label=$name
+	[ "$name" = "$odd" ] && label=$(printf 'u\357\277\275\357\277\275z')
+	row=$(awk -v n="$name" '$1 == n && $3 ~ /^<Link#/' $T/netstat)
+	set -- $row
+	[ $# -ge 11 ] || { bad "$label: no link row in netstat -ibnW"; continue; }
+	f() { echo "kelmar_host_network_$1_total{device=\"$label\"}"; }
+	bracket "$label rx packets (netstat)" "$(f receive_packets)" 1 0 "$(echo "$row" | awk '{ print $(NF-7) }')"
+	bracket "$label rx errors" "$(f receive_errors)" 1 0 "$(echo "$row" | awk '{ print $(NF-6) }')"
+	bracket "$label rx drops" "$(f receive_drops)" 1 0 "$(echo "$row" | awk '{ print $(NF-5) }')"
+	bracket "$label rx bytes" "$(f receive_bytes)" 1 0 "$(echo "$row" | awk '{ print $(NF-4) }')"
+	bracket "$label tx packets" "$(f transmit_packets)" 1 0 "$(echo "$row" | awk '{ print $(NF-3) }')"
+	bracket "$label tx errors" "$(f transmit_errors)" 1 0 "$(echo "$row" | awk '{ print $(NF-2) }')"
+	bracket "$label tx bytes" "$(f transmit_bytes)" 1 0 "$(echo "$row" | awk '{ print $(NF-1) }')"
+done
+check "the epair carried the pings" [ "$(val $T/a 'kelmar_host_network_transmit_packets_total{device="kb0123456789abc"}')" -ge 3 ]
+
+# --- serve mode ---
+kldunload accf_http accf_data 2>/dev/null
+$P -l 127.0.0.1:$PORT 2>$T/stderr &
+pid=$!
+wait_for 5 listening
+check "serve: 200 from /metrics (fetch)" fetch -q -o $T/scrape $URL
+check "serve: every line well formed" lines_ok $T/scrape
+check "serve: 23 families" [ "$(grep -c '^# TYPE' $T/scrape)" -eq 23 ]
+kill -TERM $pid
+wait $pid
+check "serve: SIGTERM ends it with status 0 (got $?)" [ $? -eq 0 ]
+diag=$(grep -vc 'listening on' $T/stderr)
+check "no accept filter module: exactly one diagnostic ($diag)" [ "$diag" -eq 1 ]
+
+kldload accf_data accf_http
+$P -l 127.0.0.1:$PORT 2>$T/stderr &
+pid=$!
+wait_for 5 listening
+check "accf_http loaded: no diagnostic" [ "$(grep -vc 'listening on' $T/stderr)" -eq 0 ]
+# Silent peers just before a scrape. This kernel does not pass the listener's
+# filter on to new connections (they are queued complete), so each silent
+# peer holds the server for the 2-second head limit.
+for _ in 1 2 3 4 5; do sleep 20 | nc 127.0.0.1 $PORT >/dev/null & done
+sleep 0.5
+delay=$(seconds fetch -q -o /dev/null $URL)
+echo "scrape behind 5 silent peers: $delay s (accept filter httpready set)"
+check "scrape behind 5 silent peers within the 2 s head limit each ($delay s)" within 0 "$delay" 10.9 0
+pkill -f "nc 127.0.0.1 $PORT"
+# Side by side in this boot: our scrape against the floor's bare reads plus its
+# minimal server. The VM is emulated: only the ratio means something.
+ours=$($FLOOR scrape $PORT 200 | sed '$d' | median)
+kill -TERM $pid
+wait $pid
+size=$(wc -c <$T/scrape)
+$FLOOR serve $PORT "$size" &
+fpid=$!
+wait_for 5 listening
+server=$($FLOOR scrape $PORT 200 | sed '$d' | median)
+kill -TERM $fpid
+reads=$($FLOOR read 200 | cut -d' ' -f1)
+echo "latency: ours $ours ns, floor $((server + reads)) ns (server $server + reads $reads):" \
+	"$(awk -v o="$ours" -v f=$((server + reads)) 'BEGIN { printf "%.2f", o / f }')x"
+
+# --- disks come and go while it serves, and on the dashboard ---
+$P -l 127.0.0.1:$PORT 2>/dev/null &
+pid=$!
+wait_for 5 listening
+fetch -q -o $T/a $URL
+new=$(mdconfig -a -t malloc -s 8m)
+fetch -q -o $T/b $URL
+mdconfig -d -u "$new"
+fetch -q -o $T/c $URL
+check "serve: $new absent before it is attached" sh -c "! grep -q 'device=\"$new\"' $T/a"
+check "serve: $new at the next scrape after attaching" grep -q "device=\"$new\"" $T/b
+check "serve: $new gone at the next scrape after detaching" sh -c "! grep -q 'device=\"$new\"' $T/c"
+kill -TERM $pid
+wait $pid
+
+script -q $T/top $P -t >/dev/null 2>&1 &
+spid=$!
+sleep 3
+new=$(mdconfig -a -t malloc -s 8m)
+sleep 3
+mdconfig -d -u "$new"
+sleep 3
+pkill -INT -f "$P -t"
+wait $spid
+tr -d '\r' <$T/top | awk '/\033\[2J/ { n++ } { print > "'$T'/frame." n }'
+frames=$(ls $T/frame.* | wc -l)
+first=$T/frame.2
+mid=$(ls $T/frame.* | sort -t. -k2 -n | sed -n "$((frames / 2 + 1))p")
+last=$(ls $T/frame.* | sort -t. -k2 -n | tail -2 | head -1)
+check "-t: frames drawn ($frames)" [ "$frames" -ge 6 ]
+check "-t: CPU, memory, load and swap lines" grep -q '^Swap\|Swap: ' "$first"
+for d in $geomdisks lo0 kb0123456789abc 'u??z'; do
+	check "-t: a row for $d" grep -q "^$d " "$first"
+done
+check "-t: $new appears while attached" grep -q "^$new " "$mid"
+check "-t: $new gone once detached" sh -c "! grep -q '^$new ' $last"
+
+# --- the rc.d service under daemon(8) ---
+sysrc kelmar_host_perfdata_enable=YES >/dev/null
+check "service start" service kelmar_host_perfdata start
+wait_for 5 listening
+check "service: serving" fetch -q -o /dev/null $URL
+check "service status" service kelmar_host_perfdata status
+user=$(ps -axo user=,command= | awk -v p="$P" '$2 == p { print $1; exit }')
+check "service: the program runs as nobody ($user)" [ "$user" = nobody ]
+pkill -9 -f "^$P"
+sleep 0.5
+check "service: back after kill -9 of the program" wait_for 5 listening
+check "service: serving again" fetch -q -o /dev/null $URL
+check "service restart" service kelmar_host_perfdata restart
+wait_for 5 listening
+check "service: serving after restart" fetch -q -o /dev/null $URL
+check "service stop" service kelmar_host_perfdata stop
+check "service: nothing listens after stop" sh -c "! sockstat -4l -p $PORT | grep -q :$PORT"
+check "service status after stop fails" sh -c '! service kelmar_host_perfdata status >/dev/null'
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
