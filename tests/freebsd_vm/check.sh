@@ -6,6 +6,7 @@
 # Counters are bracketed: ours before, FreeBSD's tool, ours after, so a moving
 # counter needs no tolerance beyond the tool's own rounding.
 
+# shellcheck disable=SC2086 # word splitting of the set-up commands is wanted
 P=/usr/local/bin/kelmar-host-perfdata
 FLOOR=/usr/local/libexec/kelmar-host-perfdata/floor
 T=/tmp/kelmar-check
@@ -226,13 +227,14 @@ mdconfig -d -u "$new"
 sleep 3
 pkill -INT -f "$P -t"
 wait $spid
-tr -d '\r' <$T/top | awk '/\033\[2J/ { n++ } { print > "'$T'/frame." n }'
-frames=$(ls $T/frame.* | wc -l)
+frames=$(tr -d '\r' <$T/top | awk -v d=$T '/\033\[2J/ { n++ } { print >(d "/frame." n) } END { print n }')
 first=$T/frame.2
-mid=$(ls $T/frame.* | sort -t. -k2 -n | sed -n "$((frames / 2 + 1))p")
-last=$(ls $T/frame.* | sort -t. -k2 -n | tail -2 | head -1)
+mid=$T/frame.$((frames / 2 + 1))
+last=$T/frame.$((frames - 1))
 check "-t: frames drawn ($frames)" [ "$frames" -ge 6 ]
-check "-t: CPU, memory, load and swap lines" grep -q '^Swap\|Swap: ' "$first"
+for line in CPU: Mem: Load: Swap:; do
+	check "-t: a $line line" grep -q "$line" "$first"
+done
 for d in $geomdisks lo0 kb0123456789abc 'u??z'; do
 	check "-t: a row for $d" grep -q "^$d " "$first"
 done
