@@ -131,7 +131,7 @@ while read -r dev rops wops rkb wkb _ _ busy; do
 	bracket "$dev write ops" "kelmar_host_disk_write_ops_total{device=\"$dev\"}" 1 0 "$wops"
 	bracket "$dev read bytes" "kelmar_host_disk_read_bytes_total{device=\"$dev\"}" 1024 52 "$rkb"
 	bracket "$dev write bytes" "kelmar_host_disk_write_bytes_total{device=\"$dev\"}" 1024 52 "$wkb"
-	bracket "$dev busy seconds" "kelmar_host_disk_busy_seconds_total{device=\"$dev\"}" 1 0.0051 "$busy"
+	bracket "$dev busy seconds" "kelmar_host_disk_busy_seconds_total{device=\"$dev\"}" 1 0.0501 "$busy"
 done <<EOF
 $(awk 'NR > 2' $T/iostat)
 EOF
