@@ -1,6 +1,6 @@
 # The program run once per command line: options, exit statuses and --dump.
 
-import os, re, subprocess, unittest
+import contextlib, os, re, socket, subprocess, time, unittest
 from pathlib import Path
 
 from harness import BINARY, blocks, run, whole_disks
@@ -59,13 +59,34 @@ class CommandLine(unittest.TestCase):
                          [(name.removesuffix("_total"), len(s)) for name, _, s in found])
 
     def test_output_that_cannot_be_written_is_a_failure(self):
+        def shell(command, **popen):
+            return subprocess.Popen(["sh", "-c", f'exec "$0" {command}', BINARY], **popen)
+
         # A full disk, and a standard output that is closed.
-        for args in (["--dump"], ["-v"], ["-h"]):
+        for args in ("--dump", "-v", "-h"):
             for redirect in (">/dev/full", ">&-"):
-                result = subprocess.run(["sh", "-c", f'exec "$0" "$@" {redirect}', BINARY, *args],
-                                        capture_output=True, text=True, timeout=60)
-                self.assertEqual(result.returncode, 1, (args, redirect))
-                self.assertRegex(result.stderr, r"^cannot write to standard output: [^\n]+\n$")
+                with shell(f"{args} {redirect}", stderr=subprocess.PIPE, text=True) as result:
+                    self.assertEqual(result.wait(60), 1, (args, redirect))
+                    self.assertRegex(result.stderr.read(),
+                                     r"^cannot write to standard output: [^\n]+\n$")
+        # A diagnostic or banner that cannot be written is dropped; the status stays.
+        with socket.create_server(("127.0.0.1", 0)) as taken:
+            busy = "-l 127.0.0.1:%d" % taken.getsockname()[1]
+            for redirect in ("2>/dev/full", "2>&-"):
+                for args, code in (("-l x", 1), (busy, 1), ("-x", 1), ("--metrics-prefix=a-b", 1),
+                                   ("-v >&-", 1), ("--dump >/dev/null", 0)):
+                    self.assertEqual(shell(f"{args} {redirect}").wait(60), code, (args, redirect))
+                with socket.create_server(("127.0.0.1", 0)) as probe:
+                    port = probe.getsockname()[1]
+                with shell(f"-l 127.0.0.1:{port} {redirect}") as server:
+                    deadline = time.monotonic() + 10
+                    while server.poll() is None and time.monotonic() < deadline:
+                        with contextlib.suppress(OSError):
+                            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                            break
+                        time.sleep(0.05)
+                    server.terminate()
+                    self.assertEqual(server.wait(10), 0, redirect)
 
     def test_dump_agrees_with_this_machine(self):
         def counters():  # the dump's CPU and disk series as /proc has them now
