@@ -9,6 +9,7 @@
 
 #include "app/diagnostic.hpp"
 #include "app/exporter.hpp"
+#include "app/readiness.hpp"
 #include "app/revision.hpp"
 #include "exposition/exposition.hpp"
 #include "http/http_server.hpp"
@@ -59,6 +60,7 @@ int serve(const std::string& listen_address, const std::string& metrics_prefix, 
     diagnose("kelmar-host-perfdata listening on {} (metrics prefix '{}')\n", listen_address,
              metrics_prefix);
     std::fflush(stderr);
+    notify_ready();
     return server.run();
 }
 
