@@ -54,16 +54,24 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Installed as the distribution's own (prefix /usr), Debian policy wants the
-# manual page and the changelog compressed with gzip -9n.
+# manual page and the changelog compressed with gzip -9n, and the binary
+# stripped as dh_strip strips it (the compiler's .comment too). Lintian's
+# overrides say why the rest of what it notes is as intended.
 install(CODE "
   if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
     set(root \"\$ENV{DESTDIR}/usr\")
     execute_process(COMMAND gzip -9nf \"\${root}/${CMAKE_INSTALL_MANDIR}/man8/kelmar-host-perfdata.8\"
                     COMMAND_ERROR_IS_FATAL ANY)
     execute_process(COMMAND gzip -9nc \"${PROJECT_BINARY_DIR}/changelog.Debian\"
-                    OUTPUT_FILE \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.gz\"
+                    OUTPUT_FILE \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.Debian.gz\"
                     COMMAND_ERROR_IS_FATAL ANY)
-    file(CHMOD \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.gz\"
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                            --strip-unneeded \"\${root}/${CMAKE_INSTALL_BINDIR}/kelmar-host-perfdata\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides\"
+         DESTINATION /usr/share/lintian/overrides RENAME kelmar-host-perfdata
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    file(CHMOD \"\${root}/${CMAKE_INSTALL_DOCDIR}/changelog.Debian.gz\"
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()
 ")
