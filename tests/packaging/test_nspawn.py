@@ -4,7 +4,7 @@
 # Skipped (77) without root, nspawn or the root, which scripts/debian-root
 # builds.
 
-import contextlib, os, re, shutil, subprocess, sys, tempfile, time
+import contextlib, os, re, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 
 from common import BUILD, SOURCE, tool
@@ -25,6 +25,8 @@ if not shutil.which("systemd-nspawn"):
 if not (ROOT / "lib/systemd/systemd").exists():
     skip(f"no Debian root in {ROOT}: build it once with {SOURCE}/scripts/debian-root (a few minutes)")
 
+# A timeout's SIGTERM still powers the container off (the finally below).
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 scratch = Path(tempfile.mkdtemp(dir=BUILD))
 tool("cpack", "-G", "DEB", "--config", BUILD / "CPackConfig.cmake", "-B", scratch)
 package, = scratch.glob(f"{UNIT}_*_amd64.deb")
