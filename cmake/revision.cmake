@@ -1,26 +1,44 @@
-# The revision string: the first eight hex digits of the source commit, or a
-# fixed fallback when the tree is not a git checkout. Fixed when CMake
-# configures; a new commit re-runs the configuration through the git log.
-set(KELMAR_REVISION "00000000")
+# The revision string: the first eight hex digits of the source commit, fixed
+# when CMake configures (a new commit re-runs the configuration). A tree that
+# is not a git checkout (a release tarball, the FreeBSD port) is given its
+# commit: -DKELMAR_REVISION=<hex>.
+#
+# KELMAR_PACKAGE_VERSION is the Debian package's upstream version. Every later
+# commit of main must compare higher under dpkg, so a git build is a snapshot
+# named as Debian names them: PROJECT_VERSION+git<commit day, UTC>.<commits up
+# to it>.<revision>. A build without git is the release PROJECT_VERSION.
+set(KELMAR_REVISION "" CACHE STRING "source commit of a build without git (8 or more hex digits)")
+set(KELMAR_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(KELMAR_COMMIT_TIME "")
+
+function(kelmar_git out)
+  execute_process(COMMAND "${GIT_EXECUTABLE}" ${ARGN} WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+                  OUTPUT_VARIABLE answer OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set(${out} "${answer}" PARENT_SCOPE)
+endfunction()
+
 find_package(Git QUIET)
-if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
-  execute_process(
-    COMMAND "${GIT_EXECUTABLE}" rev-parse --short=8 HEAD
-    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-    OUTPUT_VARIABLE git_revision
-    OUTPUT_STRIP_TRAILING_WHITESPACE
-    RESULT_VARIABLE git_result
-    ERROR_QUIET)
-  if(git_result EQUAL 0 AND git_revision MATCHES "^[0-9a-f]+$")
-    string(SUBSTRING "${git_revision}" 0 8 KELMAR_REVISION)
-  endif()
-  if(EXISTS "${CMAKE_SOURCE_DIR}/.git/logs/HEAD")
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                 "${CMAKE_SOURCE_DIR}/.git/logs/HEAD")
-  endif()
+if(KELMAR_REVISION STREQUAL "" AND GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.git")
+  set(ENV{TZ} UTC)
+  kelmar_git(commit rev-parse HEAD)
+  kelmar_git(day log -1 --format=%cd --date=format-local:%Y%m%d)
+  kelmar_git(KELMAR_COMMIT_TIME log -1 --format=%ct)
+  kelmar_git(count rev-list --count HEAD)
+  kelmar_git(git_dir rev-parse --absolute-git-dir)
+  string(SUBSTRING "${commit}" 0 8 KELMAR_REVISION)
+  set(KELMAR_PACKAGE_VERSION "${PROJECT_VERSION}+git${day}.${count}.${KELMAR_REVISION}")
+  foreach(moved HEAD logs/HEAD)
+    if(EXISTS "${git_dir}/${moved}")
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${git_dir}/${moved}")
+    endif()
+  endforeach()
+elseif(KELMAR_REVISION STREQUAL "")
+  message(FATAL_ERROR "not a git checkout: give the source commit, -DKELMAR_REVISION=<hex>")
 endif()
-string(LENGTH "${KELMAR_REVISION}" revision_length)
-if(NOT revision_length EQUAL 8)
-  set(KELMAR_REVISION "00000000")
+string(TOLOWER "${KELMAR_REVISION}" KELMAR_REVISION)
+string(LENGTH "${KELMAR_REVISION}" length)
+if(length LESS 8 OR NOT KELMAR_REVISION MATCHES "^[0-9a-f]+$")
+  message(FATAL_ERROR "KELMAR_REVISION '${KELMAR_REVISION}' is not a commit (8 or more hex digits)")
 endif()
-message(STATUS "kelmar-host-perfdata revision ${KELMAR_REVISION}")
+string(SUBSTRING "${KELMAR_REVISION}" 0 8 KELMAR_REVISION)
+message(STATUS "kelmar-host-perfdata ${KELMAR_PACKAGE_VERSION}, revision ${KELMAR_REVISION}")

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "app/diagnostic.hpp"
 #include "app/exporter.hpp"
+#include "app/readiness.hpp"
 #include "app/revision.hpp"
 #include "exposition/exposition.hpp"
 #include "http/http_server.hpp"
@@ -44,8 +46,8 @@ int write_output(const std::string& text)
     const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     if (std::fflush(stdout) == 0 && written && !std::ferror(stdout))
         return 0;
-    fmt::print(stderr, "cannot write to standard output: {}\n",
-               errno != 0 ? std::strerror(errno) : "write failed");
+    diagnose("cannot write to standard output: {}\n",
+             errno != 0 ? std::strerror(errno) : "write failed");
     return 1;
 }
 
@@ -55,9 +57,10 @@ int serve(const std::string& listen_address, const std::string& metrics_prefix, 
                       [&exporter](std::string& body) { exporter.render_into(body); });
     if (!server.start())
         return 1;
-    fmt::print(stderr, "kelmar-host-perfdata listening on {} (metrics prefix '{}')\n",
-               listen_address, metrics_prefix);
+    diagnose("kelmar-host-perfdata listening on {} (metrics prefix '{}')\n", listen_address,
+             metrics_prefix);
     std::fflush(stderr);
+    notify_ready();
     return server.run();
 }
 
@@ -92,10 +95,9 @@ int main(int argc, char* argv[])
     // A prefix outside the metric-name alphabet would make every scraper
     // reject every scrape while the program reports success.
     if (!is_valid_metrics_prefix(metrics_prefix)) {
-        fmt::print(stderr,
-                   "invalid metrics prefix '{}': it must be empty or match "
-                   "[a-zA-Z_:][a-zA-Z0-9_:]*\n",
-                   metrics_prefix);
+        diagnose("invalid metrics prefix '{}': it must be empty or match "
+                 "[a-zA-Z_:][a-zA-Z0-9_:]*\n",
+                 metrics_prefix);
         return 1;
     }
 

@@ -21,6 +21,7 @@
 #include <ctime>
 #include <utility>
 
+#include "app/diagnostic.hpp"
 #include "http/connection.hpp"
 #include "http/idle_connections.hpp"
 #include "http/response.hpp"
@@ -87,7 +88,7 @@ void report_accept_failure(int error)
         return;
     reported = true;
     last_report = now;
-    fmt::print(stderr, "cannot accept connections: {}\n", std::strerror(error));
+    diagnose("cannot accept connections: {}\n", std::strerror(error));
 }
 
 bool is_resource_shortage(int error)
@@ -102,17 +103,22 @@ int open_reserve()
     return open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// The first resolver entry that binds becomes the one listening socket.
-int bind_first(const struct addrinfo* entries)
+// The first resolver entry that binds becomes the one listening socket; when
+// none does, `error` holds why the last one did not.
+int bind_first(const struct addrinfo* entries, int& error)
 {
+    error = EADDRNOTAVAIL;
     for (const struct addrinfo* entry = entries; entry != nullptr; entry = entry->ai_next) {
         const int fd = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-        if (fd < 0)
+        if (fd < 0) {
+            error = errno;
             continue;
+        }
         const int reuse = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         if (bind(fd, entry->ai_addr, entry->ai_addrlen) == 0)
             return fd;
+        error = errno;
         close(fd);
     }
     return -1;
@@ -140,7 +146,7 @@ bool HttpServer::start()
     std::string host;
     std::string port;
     if (!split_listen_address(listen_address, host, port)) {
-        fmt::print(stderr, "invalid listen address '{}', expected ADDR:PORT\n", listen_address);
+        diagnose("invalid listen address '{}', expected ADDR:PORT\n", listen_address);
         return false;
     }
 
@@ -152,13 +158,14 @@ bool HttpServer::start()
     const int status =
         getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &entries);
     if (status != 0) {
-        fmt::print(stderr, "getaddrinfo({}): {}\n", listen_address, gai_strerror(status));
+        diagnose("getaddrinfo({}): {}\n", listen_address, gai_strerror(status));
         return false;
     }
-    const int fd = bind_first(entries);
+    int error = 0;
+    const int fd = bind_first(entries, error);
     freeaddrinfo(entries);
     if (fd < 0) {
-        fmt::print(stderr, "cannot bind to {}\n", listen_address);
+        diagnose("cannot bind to {}: {}\n", listen_address, std::strerror(error));
         return false;
     }
     // A connection aborted between the readiness report and accept() would
@@ -166,7 +173,7 @@ bool HttpServer::start()
     // signals.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (listen(fd, listen_backlog) != 0) {
-        fmt::print(stderr, "listen failed on {}\n", listen_address);
+        diagnose("listen failed on {}\n", listen_address);
         close(fd);
         return false;
     }

@@ -1,10 +1,11 @@
 # The Debian package that CPack makes from this build: its contents, lintian's
-# verdict, and the packaged program run from the unpacked tree.
+# verdict, the packaged program run from the unpacked tree, and the versions
+# of later commits and of a tree without git.
 
-import atexit, re, shutil, tempfile
+import atexit, re, shutil, subprocess, tempfile
 from pathlib import Path
 
-from common import BINARY, BUILD, PREFIX, dumped_families, tool
+from common import BINARY, BUILD, PACKAGING, PREFIX, SOURCE, dumped_families, tool
 
 scratch = Path(tempfile.mkdtemp(dir=BUILD))
 atexit.register(shutil.rmtree, scratch)
@@ -17,10 +18,13 @@ assert files == {"/usr/bin/kelmar-host-perfdata", "/usr/share/man/man8/kelmar-ho
                  "/lib/systemd/system/kelmar-host-perfdata.service",
                  "/etc/default/kelmar-host-perfdata",
                  "/usr/share/doc/kelmar-host-perfdata/copyright",
-                 "/usr/share/doc/kelmar-host-perfdata/changelog.gz"}, files
-assert tool("dpkg-deb", "-f", package, "Package") == "kelmar-host-perfdata\n"
-assert "libc6" in tool("dpkg-deb", "-f", package, "Depends")
-tool("lintian", "--fail-on", "error,warning", package)
+                 "/usr/share/doc/kelmar-host-perfdata/changelog.Debian.gz",
+                 "/usr/share/lintian/overrides/kelmar-host-perfdata"}, files
+fields = tool("dpkg-deb", "-f", package)
+assert "Package: kelmar-host-perfdata\n" in fields and "Homepage" not in fields, fields
+assert re.search(r"^Depends: .*libc6.*libstdc\+\+6", fields, re.M), fields
+# Every remark of lintian's is either mended or overridden with a reason.
+tool("lintian", "--pedantic", "-I", "--fail-on", "error,warning,info,pedantic", package)
 
 root = scratch / "root"
 tool("dpkg-deb", "-x", package, root)
@@ -32,10 +36,45 @@ assert "ExecStart=/usr/bin/kelmar-host-perfdata " in unit
 assert "EnvironmentFile=-/etc/default/kelmar-host-perfdata" in unit
 
 packaged = root / "usr/bin/kelmar-host-perfdata"
+# Built as Debian builds: fortified, stack protector, relro and bind-now.
+elf = tool("readelf", "-dsW", "-l", packaged)
+for mark in (r"GNU_RELRO", r"BIND_NOW", r"__stack_chk_fail", r"__\w+_chk@", r"NEEDED.*libstdc\+\+"):
+    assert re.search(mark, elf), mark
 version = tool(packaged, "-v")
 assert re.fullmatch(r"[0-9a-f]{8}\n", version) and version == tool(BINARY, "-v")
 assert version.strip() in package.name
 dump = tool(packaged, "--dump")
 assert dumped_families(dump) == dumped_families(tool(BINARY, "--dump"))
 assert dump.endswith(f'{PREFIX}_build_info{{version="{version.strip()}"}} 1\n')
+
+
+def configured(tree, *args):
+    """The package version and revision that CMake fixes for a tree."""
+    done = subprocess.run(["cmake", "-S", tree, "-B", tree / "build", "-DKELMAR_BUILD_TESTS=OFF",
+                           *args], capture_output=True, text=True, timeout=120)
+    found = re.search(r"kelmar-host-perfdata (\S+), revision (\w+)", done.stdout)
+    return found.groups() if found and done.returncode == 0 else done.stdout + done.stderr
+
+
+# Every later commit compares higher, also than the versions of old.
+version = re.fullmatch(r"kelmar-host-perfdata_(.+)_amd64\.deb", package.name)[1]
+later = scratch / "later"
+git = ["git", "-C", later, "-c", "user.name=t", "-c", "user.email=t@t.invalid"]
+tool("git", "clone", "-q", "--shared", "--no-checkout", SOURCE, later)
+tool(*git, "checkout", "-q", tool("git", "-C", SOURCE, "rev-parse", "HEAD").strip())
+assert configured(later)[0] + "-1" == version
+tool(*git, "commit", "-q", "--allow-empty", "-m", "later")
+assert re.fullmatch(r"0\.1\.0\+git\d{8}\.\d+\.[0-9a-f]{8}-1", version), version
+for older in (version, "0.0~gitffffffff"):
+    tool("dpkg", "--compare-versions", configured(later)[0] + "-1", "gt", older)
+
+# A tarball: its commit comes from the command line, as the port passes it.
+port = (PACKAGING / "freebsd/sysutils/kelmar-host-perfdata/Makefile").read_text()
+commit = re.search(r"^KELMAR_COMMIT=\s+(\w+)", port, re.M)[1]
+arguments = re.search(r"^CMAKE_ARGS=\s+(.+)", port, re.M)[1].replace("${KELMAR_COMMIT}", commit)
+tarball = scratch / "tarball"
+tarball.mkdir()
+subprocess.run(f"git -C {SOURCE} archive HEAD | tar -x -C {tarball}", shell=True, check=True)
+assert "-DKELMAR_REVISION=<hex>" in configured(tarball)
+assert configured(tarball, *arguments.split()) == ("0.1.0", commit[:8])
 print(package.name)

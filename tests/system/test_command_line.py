@@ -1,6 +1,6 @@
 # The program run once per command line: options, exit statuses and --dump.
 
-import os, re, subprocess, unittest
+import contextlib, os, re, socket, subprocess, time, unittest
 from pathlib import Path
 
 from harness import BINARY, blocks, run, whole_disks
@@ -59,13 +59,42 @@ class CommandLine(unittest.TestCase):
                          [(name.removesuffix("_total"), len(s)) for name, _, s in found])
 
     def test_output_that_cannot_be_written_is_a_failure(self):
+        def status(command, serves=False):
+            """Exit status and standard error of `BINARY command` (through sh, for
+            redirections); stopped by SIGTERM once it says it is ready."""
+            ready = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            ready.bind(f"\0kelmar-ready-{os.getpid()}")
+            ready.settimeout(10)
+            process = subprocess.Popen(["sh", "-c", f'exec "$0" {command}', BINARY],
+                                       stderr=subprocess.PIPE, text=True,
+                                       env={**os.environ,
+                                            "NOTIFY_SOCKET": f"@kelmar-ready-{os.getpid()}"})
+            try:
+                if serves:
+                    self.assertEqual(ready.recv(16), b"READY=1")
+                    process.terminate()
+                return process.wait(10), process.stderr.read()
+            finally:
+                ready.close()
+                process.kill()
+                process.wait()
+
         # A full disk, and a standard output that is closed.
-        for args in (["--dump"], ["-v"], ["-h"]):
+        for args in ("--dump", "-v", "-h"):
             for redirect in (">/dev/full", ">&-"):
-                result = subprocess.run(["sh", "-c", f'exec "$0" "$@" {redirect}', BINARY, *args],
-                                        capture_output=True, text=True, timeout=60)
-                self.assertEqual(result.returncode, 1, (args, redirect))
-                self.assertRegex(result.stderr, r"^cannot write to standard output: [^\n]+\n$")
+                code, error = status(f"{args} {redirect}")
+                self.assertEqual(code, 1, (args, redirect))
+                self.assertRegex(error, r"^cannot write to standard output: [^\n]+\n$")
+        # A diagnostic or banner that cannot be written is dropped; the status stays.
+        with socket.create_server(("127.0.0.1", 0)) as taken:
+            busy = "-l 127.0.0.1:%d" % taken.getsockname()[1]
+            for redirect in ("2>/dev/full", "2>&-"):
+                for args, code in (("-l x", 1), (busy, 1), ("-x", 1), ("--metrics-prefix=a-b", 1),
+                                   ("-v >&-", 1), ("--dump >/dev/null", 0)):
+                    self.assertEqual(status(f"{args} {redirect}")[0], code, (args, redirect))
+                with socket.create_server(("127.0.0.1", 0)) as probe:
+                    free = "-l 127.0.0.1:%d" % probe.getsockname()[1]
+                self.assertEqual(status(f"{free} {redirect}", True)[0], 0, redirect)
 
     def test_dump_agrees_with_this_machine(self):
         def counters():  # the dump's CPU and disk series as /proc has them now

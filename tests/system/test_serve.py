@@ -149,9 +149,12 @@ class Serve(unittest.TestCase):
                 holder.listen()
             for address, expected in (
                     ("127.0.0.1:no-such-name", r"getaddrinfo\(127\.0\.0\.1:no-such-name\): .+\n"),
-                    (f"127.0.0.1:{port}", rf"cannot bind to 127\.0\.0\.1:{port}\n"),
+                    (f"127.0.0.1:{port}",
+                     rf"cannot bind to 127\.0\.0\.1:{port}: Address already in use\n"),
                     # A service name is resolved to its port, here one in use.
-                    ("127.0.0.1:openvpn", r"cannot bind to 127\.0\.0\.1:openvpn\n")):
+                    ("127.0.0.1:openvpn",
+                     r"cannot bind to 127\.0\.0\.1:openvpn: Address already in use\n"),
+                    ("192.0.2.1:9272", r"cannot bind to 192\.0\.2\.1:9272: Cannot assign .+\n")):
                 result = run("-l", address)
                 self.assertEqual((result.returncode, result.stdout), (1, ""), address)
                 self.assertRegex(result.stderr, f"^{expected}$")
