@@ -13,13 +13,11 @@ from pathlib import Path
 
 from prometheus_client.parser import text_string_to_metric_families
 
+sys.path.insert(0, str(Path(__file__).parent.parent / "system"))
+from harness import free_port, spawn  # noqa: E402
+
 SCRAPE = b"GET /metrics HTTP/1.1\r\nHost: soak\r\n\r\n"
 SAMPLE = re.compile(rb"(# (HELP|TYPE) .*|[a-zA-Z_:][a-zA-Z0-9_:]*(\{.*\})? \S+)")
-
-
-def free_port():
-    with socket.create_server(("127.0.0.1", 0)) as probe:
-        return probe.getsockname()[1]
 
 
 def status_of(pid):
@@ -60,8 +58,8 @@ def hostile(kind, client, rng):
 class Soak:
     def __init__(self, binary):
         self.port = free_port()
-        self.server = subprocess.Popen([binary, "-l", f"127.0.0.1:{self.port}"],
-                                       stderr=subprocess.PIPE, text=True)
+        self.server = spawn([binary, "-l", f"127.0.0.1:{self.port}"], stderr=subprocess.PIPE,
+                            text=True)
         assert "listening on" in self.server.stderr.readline()
         self.sanitized = "libasan" in Path(f"/proc/{self.server.pid}/maps").read_text()
         self.stop = threading.Event()

@@ -62,8 +62,7 @@ class CommandLine(unittest.TestCase):
         # A full disk, and a standard output that is closed.
         for args in (["--dump"], ["-v"], ["-h"]):
             for redirect in (">/dev/full", ">&-"):
-                result = subprocess.run(["sh", "-c", f'exec "$0" "$@" {redirect}', BINARY, *args],
-                                        capture_output=True, text=True, timeout=60)
+                result = run("-c", f'exec "$0" "$@" {redirect}', BINARY, *args, binary="sh")
                 self.assertEqual(result.returncode, 1, (args, redirect))
                 self.assertRegex(result.stderr, r"^cannot write to standard output: [^\n]+\n$")
 
