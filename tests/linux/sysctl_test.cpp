@@ -29,11 +29,12 @@ TEST(LinuxProc, ReadersTakeFixtureHostsAsFreeBsdWould)
         SwapUsage swap;
         ArcSizes arc;  // zero without ZFS
     } hosts[] = {
-        // An older kernel's seven columns, two swap devices, ZFS.
+        // An older kernel's seven columns, ZFS, and three swap devices, one of
+        // more pages than FreeBSD's int can count.
         {"host-swap-zfs",
          {1, 2, 3, 6 + 7, 4 + 5},
          {pages(8192), pages(8192) - pages(1000)},
-         {pages(4000000) + pages(1048576), pages(40000) + pages(8)},
+         {pages(4000000) + pages(1048576) + 2147483647 * page, pages(40000) + pages(8)},
          {2199023255552, 17179869184}},
         // Steal and guest columns (guest is inside user already), no swap, no ZFS.
         {"host-plain",
