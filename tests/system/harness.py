@@ -1,6 +1,6 @@
 # What the system tests and the soak share: the program under test, every
 # process they start ended with them, a server on a loopback port, a reader of
-# the exposition text, this machine's disks and a network namespace.
+# the exposition text and a network namespace.
 
 import atexit, contextlib, ctypes, os, re, signal, socket, subprocess, sys, time, unittest
 
@@ -110,13 +110,6 @@ def blocks(text):
 # Each family's name with its series: the sample lines without their values.
 def series(text):
     return [(name, [s.rsplit(" ", 1)[0] for s in samples]) for name, _, samples in blocks(text)]
-
-
-# Devices with media that are built on no other device, as lsblk sees them.
-def whole_disks():
-    listed = run("-dnbo", "KNAME,SIZE,TYPE", binary="lsblk").stdout
-    return {name for name, size, kind in map(str.split, listed.splitlines())
-            if int(size) and kind in ("disk", "loop", "rom")}
 
 
 # Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
