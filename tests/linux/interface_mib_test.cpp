@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <errno.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -22,6 +23,8 @@ namespace {
 bool counters_numbered = false;
 // The links of each reply in reverse order, as older kernels' hash order may have them.
 bool links_reversed = false;
+// While set, every receive fails with it.
+int receive_error = 0;
 
 void reverse_links(char* replies, size_t length)
 {
@@ -45,6 +48,10 @@ extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 {
     static const auto kernel_recvmsg =
         reinterpret_cast<ssize_t (*)(int, struct msghdr*, int)>(dlsym(RTLD_NEXT, "recvmsg"));
+    if (receive_error != 0) {
+        errno = receive_error;
+        return -1;
+    }
     const ssize_t received = kernel_recvmsg(fd, message, flags);
     char* replies = static_cast<char*>(message->msg_iov[0].iov_base);
     for (ssize_t at = 0; counters_numbered && received - at >= NLMSG_HDRLEN;) {
@@ -70,7 +77,7 @@ extern "C" ssize_t recvmsg(int fd, struct msghdr* message, int flags)
 
 namespace {
 
-TEST(InterfaceMib, LinksDumpedOutOfIndexOrderAreAllRead)
+TEST(InterfaceMib, LinksDumpedOutOfIndexOrderAreAllReadAndAFailedDumpIsNoReading)
 {
     const auto names = [] {
         std::vector<InterfaceSample> samples;
@@ -84,6 +91,12 @@ TEST(InterfaceMib, LinksDumpedOutOfIndexOrderAreAllRead)
     links_reversed = true;
     EXPECT_EQ(names(), in_order);
     links_reversed = false;
+    // A dump that fails is no reading, rather than a short one.
+    receive_error = ENOBUFS;
+    std::vector<InterfaceSample> samples{{"stale", 1, 1, 1, 1, 1, 1, 1}};
+    EXPECT_FALSE(read_interface_samples(samples));
+    EXPECT_TRUE(samples.empty());
+    receive_error = 0;
 }
 
 // Each counter from its own field of the kernel's, and missed packets counted
