@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
