@@ -114,11 +114,6 @@ def blocks(text):
     return [(match[1], match[2], match[3].splitlines()) for match in matches]
 
 
-# Each family's name with its series: the sample lines without their values.
-def series(text):
-    return [(name, [s.rsplit(" ", 1)[0] for s in samples]) for name, _, samples in blocks(text)]
-
-
 # Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
 # of its own, without root as root of a user namespace where the system allows
 # it; skips the test when the namespace or its veth pairs (exit 77) cannot be

@@ -5,7 +5,7 @@ import contextlib, json, os, resource, select, shutil, signal, socket, struct, s
 import time, unittest
 import urllib.parse, urllib.request
 
-from harness import SCRAPE, Server, blocks, exchange, free_port, run, series, spawn
+from harness import SCRAPE, Server, blocks, exchange, free_port, run, spawn
 
 BOUND = 2.0 + 1.5  # the request head time limit, and a margin for a loaded machine
 
@@ -131,16 +131,6 @@ class Serve(unittest.TestCase):
             self.assertEqual(server.banner, "kelmar-host-perfdata listening on "
                              f"{server.address} (metrics prefix 'kelmar_host')\n")
             self.assertEqual(exchange(server.connect())[0], 200)
-
-    @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
-    def test_curl_sees_the_series_of_a_dump(self):
-        with Server() as server:
-            result = run("-sS", "--fail", "--max-time", "10", "-D", "-",
-                         f"http://{server.address}/metrics", binary="curl")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        head, _, body = result.stdout.partition("\n\n")  # text mode reads "\r\n" as "\n"
-        self.assertIn("Content-Type: text/plain; version=0.0.4; charset=utf-8", head)
-        self.assertEqual(series(body), series(run("--dump").stdout))
 
     @unittest.skipUnless(shutil.which("prometheus"), "Debian's prometheus is not installed")
     def test_prometheus_scrapes_every_series(self):
