@@ -84,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: read_swap_usage(swap); break;
     case 3: read_arc_sizes(arc); break;
     case 4: {
-        static auto handle = open_geom_stats();
+        auto handle = open_geom_stats();
         read_disk_samples(*handle, disks);
+        close_geom_stats(handle);
         break;
     }
     default: {
