@@ -129,7 +129,7 @@ TEST_F(Readers, SwapSumsVersionTwoRecordsUpToTheFirstMissingIndex)
 
 // The interface MIB's name field is NUL-terminated by the kernel, but a name
 // that fills it is read without running on; the counters' order and index
-// gaps are the link list tests' part.
+// gaps are the Linux interface tests' and the namespace test's part.
 TEST_F(Readers, InterfacesAreEveryIndexUpToTheCountWithNamesUpToTheirField)
 {
     struct ifmibdata data;
