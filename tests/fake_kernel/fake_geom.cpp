@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <libgeom.h>
 
-#include <algorithm>
-#include <array>
 #include <deque>
 
 #include "fake_kernel.hpp"
@@ -22,57 +20,29 @@ struct Object {
     bool is_consumer = false;
 };
 
-using Page = std::array<struct devstat, records_per_page>;
-
-// A copy of the mapped pages, walked as libgeom walks its own.
 struct Snapshot {
-    std::vector<struct devstat> slots;
-    std::size_t pages = 0;
-    std::size_t page = 0;
-    std::size_t slot = 0;
+    std::vector<struct devstat> records;
+    std::size_t next = 0;
 };
 
 struct State {
     std::deque<Object> objects;
-    std::deque<Page> pages = std::deque<Page>(1);  // the kernel always has one
-    std::size_t mapped_pages = 0;
+    std::deque<std::vector<struct devstat>> sets;
+    std::vector<struct devstat> attached;  // since the last resync
     bool stats_open = false;
     long generation = 1;
-    std::deque<std::vector<struct devstat>> scripted;
-    bool scripted_front_read = false;
     std::deque<std::vector<struct gident>> trees;  // each copy's index, kept until reset
 } state;
 
-void move_generation()
+Object& add_object(const std::string& name, unsigned rank, bool is_consumer)
 {
-    ++state.generation;
-    fake_kernel::set_named_value("kern.devstat.generation", state.generation);
-}
-
-struct devstat& slot_at(std::size_t index)
-{
-    while (index >= state.pages.size() * records_per_page)
-        state.pages.emplace_back();
-    return state.pages[index / records_per_page][index % records_per_page];
-}
-
-// Record i of `records` into slot i, every later slot freed.
-void lay_out(const std::vector<struct devstat>& records)
-{
-    bool changed = false;
-    const std::size_t slots = std::max(records.size(), state.pages.size() * records_per_page);
-    for (std::size_t index = 0; index < slots; ++index) {
-        struct devstat& slot = slot_at(index);
-        struct devstat wanted {};
-        if (index < records.size()) {
-            wanted = records[index];
-            wanted.allocated = 1;
-        }
-        changed = changed || slot.id != wanted.id || slot.allocated != wanted.allocated;
-        slot = wanted;
-    }
-    if (changed)
-        move_generation();
+    Object& added = state.objects.emplace_back(Object{name});
+    added.geom.lg_rank = rank;
+    added.provider.lg_id = added.consumer.lg_id = &added;
+    added.provider.lg_name = added.name.data();
+    added.provider.lg_geom = added.consumer.lg_geom = &added.geom;
+    added.is_consumer = is_consumer;
+    return added;
 }
 
 }  // namespace
@@ -88,22 +58,12 @@ void reset()
 
 const void* add_provider(const std::string& name, unsigned rank)
 {
-    Object& added = state.objects.emplace_back(Object{name});
-    added.geom.lg_rank = rank;
-    added.provider.lg_id = &added;
-    added.provider.lg_name = added.name.data();
-    added.provider.lg_geom = &added.geom;
-    return &added;
+    return &add_object(name, rank, false);
 }
 
 const void* add_consumer()
 {
-    Object& added = state.objects.emplace_back(Object{"consumer"});
-    added.geom.lg_rank = 2;
-    added.consumer.lg_id = &added;
-    added.consumer.lg_geom = &added.geom;
-    added.is_consumer = true;
-    return &added;
+    return &add_object("consumer", 2, true);
 }
 
 struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t write_bytes,
@@ -119,34 +79,15 @@ struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t wr
     return result;
 }
 
-struct devstat& attach(const struct devstat& added)
-{
-    std::size_t index = 0;
-    while (index < state.pages.size() * records_per_page && slot_at(index).allocated != 0)
-        ++index;
-    struct devstat& slot = slot_at(index);
-    slot = added;
-    slot.allocated = 1;
-    move_generation();
-    return slot;
-}
-
-void detach(struct devstat& slot)
-{
-    slot = devstat{};
-    move_generation();
-}
-
-std::size_t page_count()
-{
-    return state.pages.size();
-}
-
 void queue_snapshot(std::vector<struct devstat> records)
 {
-    state.scripted.push_back(std::move(records));
-    if (state.scripted.size() == 1)
-        lay_out(state.scripted.front());
+    state.sets.push_back(std::move(records));
+}
+
+void attach(const struct devstat& added)
+{
+    state.attached.push_back(added);
+    fake_kernel::set_named_value("kern.devstat.generation", ++state.generation);
 }
 
 }  // namespace fake_geom
@@ -160,12 +101,9 @@ extern "C" int geom_gettree(struct gmesh* mesh)
     if (kernel.gettree_error != 0)
         return kernel.gettree_error;
     std::vector<struct gident>& tree = state.trees.emplace_back();
-    for (Object& object : state.objects) {
-        if (object.is_consumer)
-            tree.push_back(gident{&object, &object.consumer, gident::ISCONSUMER});
-        else
-            tree.push_back(gident{&object, &object.provider, gident::ISPROVIDER});
-    }
+    for (Object& object : state.objects)
+        tree.push_back(object.is_consumer ? gident{&object, &object.consumer, gident::ISCONSUMER}
+                                          : gident{&object, &object.provider, gident::ISPROVIDER});
     tree.emplace_back();  // a null id ends the list
     mesh->lg_ident = tree.data();
     return 0;
@@ -185,7 +123,7 @@ extern "C" struct gident* geom_lookupid(struct gmesh* mesh, const void* id)
     return nullptr;
 }
 
-// One open per process; opening maps every page there is.
+// One open per process.
 extern "C" int geom_stats_open(void)
 {
     if (state.stats_open)
@@ -193,7 +131,6 @@ extern "C" int geom_stats_open(void)
     if (kernel.stats_open_error != 0)
         return kernel.stats_open_error;
     state.stats_open = true;
-    state.mapped_pages = state.pages.size();
     return 0;
 }
 
@@ -201,29 +138,24 @@ extern "C" void geom_stats_close(void)
 {
     ++kernel.stats_close_calls;
     state.stats_open = false;
-    state.mapped_pages = 0;
 }
 
 extern "C" void geom_stats_resync(void)
 {
     ++kernel.resync_calls;
-    if (state.stats_open)
-        state.mapped_pages = state.pages.size();
+    if (state.sets.empty())
+        state.sets.emplace_back();
+    for (std::vector<struct devstat>& set : state.sets)
+        set.insert(set.end(), state.attached.begin(), state.attached.end());
+    state.attached.clear();
 }
 
 extern "C" void* geom_stats_snapshot_get(void)
 {
-    if (state.scripted_front_read && state.scripted.size() > 1) {
-        state.scripted.pop_front();
-        lay_out(state.scripted.front());
-    }
-    state.scripted_front_read = !state.scripted.empty();
-
-    auto* snapshot = new Snapshot;
-    snapshot->pages = state.mapped_pages;
-    for (std::size_t page = 0; page < state.mapped_pages; ++page)
-        snapshot->slots.insert(snapshot->slots.end(), state.pages[page].begin(),
-                               state.pages[page].end());
+    auto* snapshot =
+        new Snapshot{state.sets.empty() ? std::vector<struct devstat>{} : state.sets.front()};
+    if (state.sets.size() > 1)
+        state.sets.pop_front();
     return snapshot;
 }
 
@@ -234,22 +166,11 @@ extern "C" void geom_stats_snapshot_free(void* snapshot)
 
 extern "C" void geom_stats_snapshot_reset(void* snapshot)
 {
-    auto& taken = *static_cast<Snapshot*>(snapshot);
-    taken.page = taken.slot = 0;
+    static_cast<Snapshot*>(snapshot)->next = 0;
 }
 
-// Steps past the slot before handing it out, and stops when the step leaves
-// the last page: that page's last slot is never handed out.
 extern "C" struct devstat* geom_stats_snapshot_next(void* snapshot)
 {
     auto& taken = *static_cast<Snapshot*>(snapshot);
-    if (taken.page >= taken.pages)
-        return nullptr;
-    struct devstat* slot = &taken.slots[taken.page * records_per_page + taken.slot];
-    if (++taken.slot >= records_per_page) {
-        if (++taken.page >= taken.pages)
-            return nullptr;
-        taken.slot = 0;
-    }
-    return slot;
+    return taken.next < taken.records.size() ? &taken.records[taken.next++] : nullptr;
 }

@@ -2,7 +2,7 @@
 // /proc/meminfo, /proc/swaps, ZFS arcstats, /proc/diskstats, a sysfs number
 // (a disk's size) and a sysfs device number. The first byte chooses the file;
 // the rest becomes its contents in a fixture root, and the FreeBSD call that
-// reads it is made as the readers make it.
+// reads it is made by the reader that makes it.
 
 #include <fcntl.h>
 #include <libgeom.h>
@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "collect/disk_samples.hpp"
+#include "collect/scalar_readings.hpp"
 
 #include "platform_files.hpp"
 
@@ -54,16 +58,8 @@ void set_up()
     write_file("/sys/block/sda/size", reinterpret_cast<const std::uint8_t*>("2048\n"), 5);
     write_file("/sys/block/sda/dev", reinterpret_cast<const std::uint8_t*>("8:0\n"), 4);
     set_platform_root(root.c_str());
-    geom_stats_open();
     // The fixture root goes when the process ends.
     std::atexit([] { std::system(("rm -rf " + root).c_str()); });
-}
-
-void read_numbers(const char* name)
-{
-    std::uint64_t values[8];
-    size_t length = sizeof values;
-    sysctlbyname(name, values, &length, nullptr, 0);
 }
 
 }  // namespace
@@ -76,35 +72,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const unsigned choice = data[0] % (sizeof files / sizeof files[0]);
     write_file(files[choice], data + 1, size - 1);
+    // What the readers make of it, as they read it.
+    CpuTimes cpu;
+    MemoryUsage memory;
+    SwapUsage swap;
+    ArcSizes arc;
+    std::vector<DiskSample> disks;
     switch (choice) {
-    case 0: read_numbers("kern.cp_time"); break;
-    case 1:
-        read_numbers("vm.stats.vm.v_page_count");
-        read_numbers("vm.stats.vm.v_free_count");
-        break;
-    case 2: {
-        int mib[3];
-        size_t mib_length = 2;
-        if (sysctlnametomib("vm.swap_info", mib, &mib_length) != 0)
-            std::abort();
-        for (mib[2] = 0; mib[2] < 4; ++mib[2]) {
-            struct xswdev device;
-            size_t length = sizeof device;
-            sysctl(mib, 3, &device, &length, nullptr, 0);
-        }
-        break;
-    }
-    case 3:
-        read_numbers("kstat.zfs.misc.arcstats.size");
-        read_numbers("kstat.zfs.misc.arcstats.c_max");
-        break;
+    case 0: read_cpu_times(cpu); break;
+    case 1: read_memory_usage(memory); break;
+    case 2: read_swap_usage(swap); break;
+    case 3: read_arc_sizes(arc); break;
     case 4: {
-        void* snapshot = geom_stats_snapshot_get();
-        if (snapshot != nullptr) {
-            while (geom_stats_snapshot_next(snapshot) != nullptr) {
-            }
-            geom_stats_snapshot_free(snapshot);
-        }
+        auto handle = open_geom_stats();
+        read_disk_samples(*handle, disks);
+        close_geom_stats(handle);
         break;
     }
     default: {
@@ -112,7 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         struct gmesh mesh;
         if (geom_gettree(&mesh) == 0)
             geom_deletetree(&mesh);
-        break;
     }
     }
     return 0;

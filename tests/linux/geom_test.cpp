@@ -56,8 +56,10 @@ std::string listed(const std::vector<DiskSample>& disks)
     return text;
 }
 
-// A disk with three partitions, a device-mapper device on the second and a loop
-// device of size 0: only the disk is read. Then, with the statistics still
+// A disk with three partitions, a device-mapper device on the second, a loop
+// device of size 0, and a disk whose name has a '/' (sysfs writes '!') listed
+// last in /proc/partitions and busy for over an hour: only the two disks are
+// read. Then, with the statistics still
 // open, the loop device has media and its diskstats line the 11 counters of
 // older kernels, and a second disk came. The generation moves when devices
 // come or go, and only then.
@@ -69,7 +71,8 @@ TEST(LinuxGeom, DevicesAttachedAfterOpeningAreReadByTheSameHandle)
     auto handle = open_geom_stats();
     std::vector<DiskSample> disks;
     EXPECT_TRUE(handle->ready && read_disk_samples(*handle, disks));
-    EXPECT_EQ(listed(disks), "sda 49152000 10485760 1200 340 1.5\n");
+    EXPECT_EQ(listed(disks),
+              "sda 49152000 10485760 1200 340 1.5\ncciss/c0d0 8192 4096 7 3 3723.5\n");
     EXPECT_EQ(devstat_generation(), base);
 
     root.install(KELMAR_FIXTURES "/geom/attached");

@@ -1,15 +1,109 @@
-# What the system test scripts share: the program under test, a reader of its
-# exposition text, the disks of this machine and a network namespace of its own.
+# What the system tests and the soak share: the program under test, every
+# process they start ended with them, a server on a loopback port, a reader of
+# the exposition text and a network namespace.
 
-import os, re, subprocess, sys, unittest
+import atexit, contextlib, ctypes, os, re, signal, socket, subprocess, sys, time, unittest
 
-# CTest runs each script as `python3 SCRIPT BINARY`.
-BINARY = os.path.abspath(sys.argv.pop(1))
+# CTest runs each test script as `python3 SCRIPT BINARY`; the soak names it itself.
+BINARY = os.path.abspath(sys.argv.pop(1)) if "/test_" in sys.argv[0] else None
 FAMILY = re.compile(r"# HELP (\S+) [^\n]*\n# TYPE \1 (\w+)\n((?:\1[{ ][^\n]*\n)*)")
+SCRAPE = b"GET /metrics HTTP/1.1\r\nHost: test\r\n\r\n"
+
+# Every process started here leads a process group of its own, which is killed
+# when this script ends by any way but SIGKILL, and the process itself is
+# killed by the kernel even then: a failed or timed-out test leaves nothing
+# running (a faulty server may spin and ignore every stop signal).
+groups = []
+libc = ctypes.CDLL(None, use_errno=True)
 
 
-def run(*args):
-    return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=60)
+def end(group):
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(group, signal.SIGKILL)
+
+
+def end_all(*stop_signal):
+    for group in groups:
+        end(group)
+    if stop_signal:  # a test runner stopping this script: no test may go on
+        os._exit(128 + stop_signal[0])
+
+
+atexit.register(end_all)
+signal.signal(signal.SIGTERM, end_all)
+
+
+def spawn(args, preexec_fn=None, **options):
+    def own_group():
+        os.setpgid(0, 0)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        if preexec_fn:
+            preexec_fn()
+
+    process = subprocess.Popen(args, preexec_fn=own_group, **options)
+    groups.append(process.pid)
+    return process
+
+
+def run(*args, binary=None, timeout=60):
+    with spawn([binary or BINARY, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+               text=True) as process:
+        try:
+            out, err = process.communicate(timeout=timeout)
+        finally:
+            end(process.pid)
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def free_port(host="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.create_server((host, 0), family=family) as probe:
+        return probe.getsockname()[1]
+
+
+# The program serving on a loopback address; leaving the block stops it and
+# requires exit status 0.
+class Server:
+    def __init__(self, *args, host="127.0.0.1", binary=None):
+        self.host, self.port = host, free_port(host)
+        self.address = f"[{host}]:{self.port}" if ":" in host else f"{host}:{self.port}"
+        self.process = spawn([binary or BINARY, *args, "-l", self.address],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.pid, self.stderr = self.process.pid, self.process.stderr
+        self.banner = self.stderr.readline()
+
+    def __enter__(self):
+        return self
+
+    def connect(self, timeout=10):
+        client = socket.create_connection((self.host, self.port), timeout=timeout)
+        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return client
+
+    def stop(self, stop_signal=signal.SIGTERM, after=0):  # the status and the seconds it took
+        time.sleep(after)
+        started = time.monotonic()
+        self.process.send_signal(stop_signal)
+        return self.process.wait(10), time.monotonic() - started
+
+    def __exit__(self, error, *rest):
+        try:
+            status = self.stop()[0] if self.process.poll() is None else self.process.returncode
+        finally:
+            end(self.pid)
+            self.stderr.close()
+        assert error or status == 0, status
+
+
+# Sends the request, reads the response to the end, closes the connection and
+# returns the status code and the body, whose length must be the one announced.
+def exchange(client, request=SCRAPE):
+    with client:
+        client.sendall(request)
+        data = b"".join(iter(lambda: client.recv(65536), b""))
+    head, _, body = data.partition(b"\r\n\r\n")
+    assert b"\r\nContent-Length: %d\r\n" % len(body) in head + b"\r\n", (head, len(body))
+    return int(head.split(b" ")[1]), body
 
 
 # (name, type, sample lines) per family in text order; fails unless the text is
@@ -20,27 +114,13 @@ def blocks(text):
     return [(match[1], match[2], match[3].splitlines()) for match in matches]
 
 
-# Each family's name with its series: the sample lines without their values.
-def series(text):
-    return [(name, [s.rsplit(" ", 1)[0] for s in samples]) for name, _, samples in blocks(text)]
-
-
-# Devices with media that are built on no other device, as lsblk sees them.
-def whole_disks():
-    listed = subprocess.run(["lsblk", "-dnbo", "KNAME,SIZE,TYPE"], capture_output=True,
-                            text=True, check=True).stdout
-    return {name for name, size, kind in map(str.split, listed.splitlines())
-            if int(size) and kind in ("disk", "loop", "rom")}
-
-
 # Runs a shell script as `sh -c SCRIPT BINARY ARGS...` in a network namespace
 # of its own, without root as root of a user namespace where the system allows
 # it; skips the test when the namespace or its veth pairs (exit 77) cannot be
 # made. Returns standard output.
 def in_namespace(script, *args):
     unshare = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
-    result = subprocess.run([*unshare, "sh", "-c", script, BINARY, *args], capture_output=True,
-                            text=True, timeout=60)
+    result = run(*unshare[1:], "sh", "-c", script, BINARY, *args, binary=unshare[0])
     if result.returncode == 77 or result.stderr.startswith("unshare"):
         raise unittest.SkipTest("cannot create a network namespace with veth pairs (needs CAP_NET_"
                                 f"ADMIN or user namespaces, and iproute2): {result.stderr.strip()}")

@@ -4,16 +4,30 @@
 # top-like view must show without the sequences.
 
 import re, shutil, subprocess, tempfile, unittest
+from pathlib import Path
 
 from harness import in_namespace
 from prometheus_client.parser import text_string_to_metric_families
 
-NAMES = [b"u\xff\xfez", b'q"\\\x1b[31mR']
-# A veth pair created and deleted again to leave a gap in the indexes, a second
-# pair (one end with a name of the longest length, 15 characters) brought up,
-# the links, a dump, five 100-byte raw frames sent from ka to it, and a second
-# dump; then a pair with the odd names, a dump and the view into files. IPv6 is
-# off so that neighbour discovery adds no traffic of its own.
+# Device names of every class of byte sequence that is not UTF-8, with the
+# label value each must have: one U+FFFD for each byte outside a valid
+# sequence. Valid names stay as they are. (The kernel takes 0xa0 for a space.)
+R = "\ufffd"
+NAMES = {
+    b"ok\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80": "ok\u00e9\u20ac\U0001f600",
+    b"max\xf4\x8f\xbf\xbf": "max\U0010ffff",
+    b"c\x80\xbfc": f"c{R}{R}c",  # lone continuation bytes
+    b"o2\xc0\xaf\xc1\xbf": "o2" + R * 4,  # overlong, 2 bytes
+    b"o3\xe0\x80\xaf\xe0\x9f\xbf": "o3" + R * 6,  # overlong, 3 bytes
+    b"o4\xf0\x80\x80\xaf\xf0\x8f\xbf\xbf": "o4" + R * 8,  # overlong, 4 bytes
+    b"s\xed\xb0\x80\xed\xbf\xbf": "s" + R * 6,  # surrogates
+    b"h\xf4\x90\x80\x80\xf5\x80\x80\x80": "h" + R * 8,  # above U+10FFFF
+    b"t\xf8\x88\x80\x80\x80": "t" + R * 5,  # the old 5-byte form
+    b"e\xe2\x82": "e" + R * 2, b"f\xf0\x9f\x98": "f" + R * 3,  # cut off at the end
+    b"m\xe2\x82z\xf0\x9f\x98z": f"m{R}{R}z{R}{R}{R}z",  # cut off mid-name
+    b"u\xff\xfez": f"u{R}{R}z",  # bytes UTF-8 never has
+    b'q"\\\x1b[31mR': 'q"\\\x1b[31mR',  # escaped, and a terminal sequence
+}
 SCRIPT = r"""set -e
 { echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6; } 2>/dev/null || true
 ip link add ga type veth peer name gb || exit 77
@@ -26,9 +40,16 @@ echo ==; "$0" --dump; echo ==
 /usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
 s.bind(("ka", 0)); [s.send(b"\xff" * 6 + b"\x02" + bytes(5) + b"\x88\xb5" + bytes(86)) for _ in "12345"]'
 "$0" --dump
-ip link add "$1" type veth peer name "$2"
-"$0" --dump > "$3"
-timeout -s INT 2.5 "$0" -t > "$4" || true
+dump=$1 view=$2 served=$3; shift 3
+while [ $# -gt 0 ]; do ip link add "$1" type veth peer name "$2"; shift 2; done
+"$0" --dump > "$dump"
+timeout -s INT 2.5 "$0" -t > "$view" || true
+ip link set lo up
+"$0" 2> "$served" & server=$!
+until [ -s "$served" ]; do sleep 0.05; done
+/usr/bin/python3 -c 'import urllib.request as u; print(u.urlopen("http://127.0.0.1:9272/metrics",
+timeout=5).status)' >> "$served"
+kill $server; wait $server
 """
 
 
@@ -42,10 +63,10 @@ class InterfacesInANamespace(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         with tempfile.TemporaryDirectory() as directory:
-            dump, view = directory + "/dump", directory + "/view"
-            links, before, after = in_namespace(SCRIPT, *NAMES, dump, view).split("==\n")
-            cls.odd_dump = open(dump, "rb").read().decode("utf-8")
-            cls.view = open(view, "rb").read()
+            files = [f"{directory}/{name}" for name in ("dump", "view", "served")]
+            links, before, after = in_namespace(SCRIPT, *files, *NAMES).split("==\n")
+            dump, cls.view, served = (Path(name).read_bytes() for name in files)
+            cls.odd_dump, cls.served = dump.decode(), served.decode()
         cls.links = re.findall(r"^(\d+): ([^:@]+)", links, re.M)
         cls.before, cls.after = counters(before), counters(after)
 
@@ -66,14 +87,19 @@ class InterfacesInANamespace(unittest.TestCase):
         families = text_string_to_metric_families(self.odd_dump)
         devices = {sample.labels["device"] for family in families
                    if family.name.startswith("kelmar_host_network_") for sample in family.samples}
-        self.assertEqual(devices, {"lo", "ka", "kb0123456789abc", "u\ufffd\ufffdz", 'q"\\\x1b[31mR'})
+        self.assertEqual(devices, {"lo", "ka", "kb0123456789abc", *NAMES.values()})
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=self.odd_dump.encode(),
-                                   capture_output=True)
+                                   capture_output=True, timeout=60)
             self.assertNotIn(b"error", check.stdout + check.stderr)
-        self.assertIn(b"\nu??z ", self.view)
-        self.assertIn(b'\nq"\\?[31mR ', self.view)
+        # Every byte outside printable ASCII is a '?' on the screen.
+        for name in NAMES:
+            self.assertIn(b"\n" + bytes(c if 32 <= c < 127 else 63 for c in name) + b" ", self.view)
         self.assertNotIn(b"\x1b[31m", self.view)
+
+    def test_with_no_options_it_serves_on_the_loopback_port_9272(self):
+        self.assertEqual(self.served, "kelmar-host-perfdata listening on 127.0.0.1:9272 "
+                         "(metrics prefix 'kelmar_host')\n200\n")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 import contextlib, ctypes, os, pty, re, select, signal, socket, subprocess, tempfile, threading, time, tty
 import unittest
 
-from harness import BINARY
+from harness import BINARY, spawn
 
 FRAME_START = b"\x1b[2J\x1b[H"
 FRAME = re.compile(
@@ -15,13 +15,13 @@ FRAME = re.compile(
 # Runs the view for 2.8 s on a terminal or into a file, then sends the stop
 # signal. Returns the exit status, standard error, whether there was output
 # 0.7 s after start, and the output.
-def view(stop_signal, terminal):
+def view(stop_signal, terminal, *args):
     if terminal:
         master, out = pty.openpty()
         tty.setraw(out)  # so that the terminal passes "\n" on as it is
     else:
         out = tempfile.TemporaryFile()
-    process = subprocess.Popen([BINARY, "-t"], stdout=out, stderr=subprocess.PIPE)
+    process = spawn([BINARY, *args, "-t"], stdout=out, stderr=subprocess.PIPE)
     time.sleep(0.7)
     early = select.select([master], [], [], 0)[0] if terminal else os.fstat(out.fileno()).st_size
     time.sleep(2.1)
@@ -76,7 +76,8 @@ class TopView(unittest.TestCase):
                     time.sleep(0.005)
 
         threading.Thread(target=send_at_rate).start()
-        runs = [view(signal.SIGINT, terminal=True), view(signal.SIGTERM, terminal=False)]
+        # The view wins over --dump, and shows no metric names to check a prefix of.
+        runs = [view(signal.SIGINT, True), view(signal.SIGTERM, False, "--dump", "--metrics-prefix=1")]
         for status, error, early, output in runs:
             self.assertEqual((status, error, early), (0, b"", False))
             # Nothing before the first frame, which comes about a second after start.
@@ -93,7 +94,7 @@ class TopView(unittest.TestCase):
         # The view ignores the signal until it installs its handler, so it can
         # be repeated from the very start.
         with tempfile.TemporaryFile() as out:
-            process = subprocess.Popen([BINARY, "-t"], stdout=out, preexec_fn=lambda: signal.signal(
+            process = spawn([BINARY, "-t"], stdout=out, preexec_fn=lambda: signal.signal(
                 signal.SIGTERM, signal.SIG_IGN))
             deadline = time.monotonic() + 3
             while process.poll() is None and time.monotonic() < deadline:

@@ -60,13 +60,18 @@ TEST(Frame, RowsAndSummaryLine)
     EXPECT_TRUE(build_frame(contents).ends_with("\n?]0;x?            0.0 B/s       0.0 B/s  "
                                                 "        0          0\n"));
 
-    contents = FrameContents{};  // a summary line of the readings that succeeded
-    contents.memory = MemoryUsage{4096, 1024};
-    EXPECT_EQ(build_frame(contents), frame_start + "Mem:  1.0 KiB / 4.0 KiB used (25.0%)\n");
-
-    contents.swap = SwapUsage{0, 0};
-    EXPECT_EQ(build_frame(contents), frame_start + "Mem:  1.0 KiB / 4.0 KiB used (25.0%)\n"
-                                                   "   Swap: 0.0 B / 0.0 B\n");
+    // The summary of the readings that succeeded, each figure in its place.
+    TopState state;
+    RefreshReadings summary{};
+    summary.memory = MemoryUsage{std::uint64_t{4} << 30, 1 << 30};
+    EXPECT_EQ(refresh_frame(state, summary, 1),
+              frame_start + "Mem:  1.0 GiB / 4.0 GiB used (25.0%)\n");
+    summary = {};
+    summary.load = LoadAverages{1.25, 2.5, 0.75};
+    summary.swap = SwapUsage{std::uint64_t{8} << 30, 3 << 20};
+    summary.arc = ArcSizes{1536 << 20, std::uint64_t{6} << 30};
+    EXPECT_EQ(refresh_frame(state, summary, 2),
+              frame_start + "Load: 1.25 2.50 0.75   Swap: 3.0 MiB / 8.0 GiB   ARC: 1.5 GiB\n");
 }
 
 RefreshReadings readings(std::vector<DiskSample> disks, std::optional<CpuTimes> cpu = {},
