@@ -75,6 +75,7 @@ a=$(ifconfig epair create) && b=${a%a}b
 ifconfig "$a" name kb0123456789abc >/dev/null && ifconfig "$b" name "$odd" >/dev/null
 ifconfig kb0123456789abc inet6 -ifdisabled up && ifconfig "$odd" inet6 -ifdisabled up
 ping -6 -c 3 -i 0.2 ff02::1%kb0123456789abc >/dev/null 2>&1
+ping -c 2 -i 0.2 127.0.0.1 >/dev/null 2>&1
 dd if=/dev/$poolmd of=/dev/null bs=64k count=100 2>/dev/null
 
 # --- scalar families ---
@@ -160,7 +161,8 @@ for name in $(ifconfig -l); do
 	bracket "$label tx errors" "$(f transmit_errors)" 1 0 "$(echo "$row" | awk '{ print $(NF-2) }')"
 	bracket "$label tx bytes" "$(f transmit_bytes)" 1 0 "$(echo "$row" | awk '{ print $(NF-1) }')"
 done
-check "the epair carried the pings" [ "$(val $T/a 'kelmar_host_network_transmit_packets_total{device="kb0123456789abc"}')" -ge 3 ]
+check "the epair and lo0 carried the pings" [ "$(val $T/a 'kelmar_host_network_transmit_packets_total{device="kb0123456789abc"}')" -ge 3 \
+	-a "$(val $T/a 'kelmar_host_network_transmit_packets_total{device="lo0"}')" -ge 2 ]
 
 # --- serve mode ---
 kldunload accf_http accf_data 2>/dev/null
