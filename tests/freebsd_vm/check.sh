@@ -183,14 +183,19 @@ $P -l 127.0.0.1:$PORT 2>$T/stderr &
 pid=$!
 wait_for 5 listening
 check "accf_http loaded: no diagnostic" [ "$(grep -vc 'listening on' $T/stderr)" -eq 0 ]
-# Silent peers just before a scrape. This kernel does not pass the listener's
-# filter on to new connections (they are queued complete), so each silent
-# peer holds the server for the 2-second head limit.
+# Silent peers just before a scrape. FreeBSD 14.2 does not pass the listener's
+# filter on to new connections (they are queued complete), so each silent peer
+# holds the server for the 2-second head limit, as the README says; a kernel
+# that applies the filter would hold them back.
 for _ in 1 2 3 4 5; do sleep 20 | nc 127.0.0.1 $PORT >/dev/null & done
 sleep 0.5
 delay=$(seconds fetch -q -o /dev/null $URL)
 echo "scrape behind 5 silent peers: $delay s (accept filter httpready set)"
 check "scrape behind 5 silent peers within the 2 s head limit each ($delay s)" within 0 "$delay" 10.9 0
+case $(uname -r) in
+14.2-*) check "14.2 applies no accept filter: silent peers cost their head limit ($delay s)" \
+	within 8 "$delay" 10.9 0 ;;
+esac
 pkill -f "nc 127.0.0.1 $PORT"
 # Side by side in this boot: our scrape against the floor's bare reads plus its
 # minimal server. The VM is emulated: only the ratio means something.
