@@ -7,7 +7,7 @@
 import contextlib, os, re, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 
-from common import BUILD, SOURCE, tool
+from common import BUILD, SOURCE, dumped_families, tool
 
 UNIT = "kelmar-host-perfdata"
 ROOT = Path(os.environ.get("KELMAR_DEBIAN_ROOT", "/var/cache/kelmar-debian-root"))
@@ -52,9 +52,10 @@ def ok(script):
 
 
 def scrape(port=9272):
-    """Connects once, with no retry: refused unless it serves now."""
-    return run(f"exec 3<>/dev/tcp/127.0.0.1/{port} && printf 'GET /metrics HTTP/1.0\\r\\n\\r\\n' >&3 "
-               "&& cat <&3")[1].startswith("HTTP/1.1 200 OK")
+    """Connects once, with no retry: the answer, empty unless it serves now."""
+    answer = run(f"exec 3<>/dev/tcp/127.0.0.1/{port} && printf 'GET /metrics HTTP/1.0\\r\\n\\r\\n' "
+                 ">&3 && cat <&3")[1]
+    return answer if answer.startswith("HTTP/1.1 200 OK") else ""
 
 
 def state():
@@ -83,9 +84,13 @@ try:
         skip(f"systemd-nspawn could not boot the root: {console.read()[-2000:]}")
     assert booted in ("running", "degraded"), booted + run("systemctl --failed")[1]
 
-    # Installed: enabled, and serving as soon as the start returned.
+    # Installed: enabled, and serving as soon as the start returned; the
+    # unit's sandbox (system-call filter, address families, private users)
+    # keeps no reading from it.
     ok("dpkg -i /mnt/package/*.deb")
-    assert state() == ["enabled", "active"] and scrape()
+    assert state() == ["enabled", "active"]
+    served, direct = dumped_families(scrape()), dumped_families(ok(f"{UNIT} --dump"))
+    assert served == direct and "kelmar_host_network_receive_bytes_total" in served, served
     for _ in range(3):
         ok(f"systemctl restart {UNIT}")
         assert scrape(), "refused right after systemctl restart"
