@@ -2,6 +2,8 @@
 // Prometheus text parser accepts (a label value of valid UTF-8 with only the
 // three escapes), and a name that is valid UTF-8 comes back unchanged.
 
+#include <iconv.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,32 +15,17 @@
 
 namespace {
 
-// Decodes code point by code point, rejecting what RFC 3629 forbids.
-bool is_utf8(std::string_view text)
+// glibc's decoder rejects what RFC 3629 forbids: overlong forms, surrogates,
+// code points above U+10FFFF and cut sequences.
+bool is_utf8(std::string text)
 {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[at]);
-        int extra = lead < 0x80                   ? 0
-                    : lead >= 0xc0 && lead < 0xe0 ? 1
-                    : lead >= 0xe0 && lead < 0xf0 ? 2
-                    : lead >= 0xf0 && lead < 0xf8 ? 3
-                                                  : -1;
-        if (extra < 0 || text.size() - at <= static_cast<std::size_t>(extra))
-            return false;
-        std::uint32_t point = extra == 0 ? lead : lead & (0x3f >> extra);
-        for (int i = 1; i <= extra; ++i) {
-            const auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(i)]);
-            if ((next & 0xc0) != 0x80)
-                return false;
-            point = point << 6 | (next & 0x3f);
-        }
-        const std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (point < smallest[extra] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff))
-            return false;
-        at += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
+    static const iconv_t decoder = iconv_open("UTF-32LE", "UTF-8");
+    std::vector<char> decoded(4 * text.size() + 4);
+    char* in = text.data();
+    char* out = decoded.data();
+    std::size_t in_left = text.size(), out_left = decoded.size();
+    iconv(decoder, nullptr, nullptr, nullptr, nullptr);
+    return iconv(decoder, &in, &in_left, &out, &out_left) != static_cast<std::size_t>(-1);
 }
 
 // `line` is NAME{device="VALUE"} 1 with a well-formed VALUE; the value as
