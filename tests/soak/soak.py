@@ -14,17 +14,9 @@ from pathlib import Path
 from prometheus_client.parser import text_string_to_metric_families
 
 sys.path.insert(0, str(Path(__file__).parent.parent / "system"))
-from harness import SCRAPE, Server, exchange  # noqa: E402
+from harness import SCRAPE, Server, exchange, status_of  # noqa: E402
 
 SAMPLE = re.compile(rb"(# (HELP|TYPE) .*|[a-zA-Z_:][a-zA-Z0-9_:]*(\{.*\})? \S+)")
-
-
-def status_of(pid):
-    proc = Path(f"/proc/{pid}")
-    fields = dict(line.split(":", 1) for line in (proc / "status").read_text().splitlines())
-    stat = (proc / "stat").read_text().rsplit(")", 1)[1].split()
-    return {"rss_kib": int(fields["VmRSS"].split()[0]), "fds": len(os.listdir(proc / "fd")),
-            "cpu_ticks": int(stat[11]) + int(stat[12])}
 
 
 # What each kind of hostile peer sends, whether it then shuts its sending side,

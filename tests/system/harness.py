@@ -95,6 +95,17 @@ class Server:
         assert error or status == 0, status
 
 
+# What the kernel says of a running process: resident memory, open
+# descriptors and the CPU time it used, in ticks.
+def status_of(pid):
+    proc = f"/proc/{pid}"
+    with open(f"{proc}/status") as status, open(f"{proc}/stat") as stat:
+        fields = dict(line.split(":", 1) for line in status.read().splitlines())
+        ticks = stat.read().rsplit(")", 1)[1].split()
+    return {"rss_kib": int(fields["VmRSS"].split()[0]), "fds": len(os.listdir(f"{proc}/fd")),
+            "cpu_ticks": int(ticks[11]) + int(ticks[12])}
+
+
 # Sends the request, reads the response to the end, closes the connection and
 # returns the status code and the body, whose length must be the one announced.
 def exchange(client, request=SCRAPE):

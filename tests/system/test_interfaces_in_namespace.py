@@ -43,7 +43,8 @@ s.bind(("ka", 0)); [s.send(b"\xff" * 6 + b"\x02" + bytes(5) + b"\x88\xb5" + byte
 dump=$1 view=$2 served=$3; shift 3
 while [ $# -gt 0 ]; do ip link add "$1" type veth peer name "$2"; shift 2; done
 "$0" --dump > "$dump"
-timeout -s INT 2.5 "$0" -t > "$view" || true
+# The view wins over --dump, and stops at SIGTERM with status 0.
+timeout --preserve-status -s TERM 2.5 "$0" --dump --metrics-prefix=1 -t > "$view"
 ip link set lo up
 "$0" 2> "$served" & server=$!
 until [ -s "$served" ]; do sleep 0.05; done

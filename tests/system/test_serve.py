@@ -5,7 +5,7 @@ import contextlib, json, os, resource, select, shutil, signal, socket, struct, s
 import time, unittest
 import urllib.parse, urllib.request
 
-from harness import SCRAPE, Server, blocks, exchange, free_port, run, spawn
+from harness import SCRAPE, Server, blocks, exchange, free_port, run, spawn, status_of
 
 BOUND = 2.0 + 1.5  # the request head time limit, and a margin for a loaded machine
 
@@ -169,11 +169,6 @@ class Serve(unittest.TestCase):
 # Peers that cost the server descriptors.
 class Limits(unittest.TestCase):
     def test_out_of_descriptors_peers_are_closed_without_spinning(self):
-        def cpu_seconds():
-            with open(f"/proc/{server.pid}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
         with Server() as server:
             self.assertEqual(exchange(server.connect())[0], 200)
             time.sleep(0.3)  # until the server has closed that connection
@@ -181,7 +176,7 @@ class Limits(unittest.TestCase):
             lowest_free = min(set(range(len(open_now) + 1)) - open_now)
             limits = resource.prlimit(server.pid, resource.RLIMIT_NOFILE)
             resource.prlimit(server.pid, resource.RLIMIT_NOFILE, (lowest_free, limits[1]))
-            used = cpu_seconds()
+            used = status_of(server.pid)["cpu_ticks"]
             for _ in range(3):
                 with server.connect() as client:
                     client.settimeout(2)
@@ -189,7 +184,8 @@ class Limits(unittest.TestCase):
                     with contextlib.suppress(ConnectionResetError):
                         self.assertEqual(client.recv(100), b"")  # closed, not left hanging
             time.sleep(1)
-            self.assertLess(cpu_seconds() - used, 0.3)
+            spent = status_of(server.pid)["cpu_ticks"] - used
+            self.assertLess(spent, 0.3 * os.sysconf("SC_CLK_TCK"))
             resource.prlimit(server.pid, resource.RLIMIT_NOFILE, limits)
             self.assertEqual(exchange(server.connect())[0], 200)
             self.assertEqual(server.stop()[0], 0)

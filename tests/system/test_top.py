@@ -1,4 +1,4 @@
-# The top-like view of the built program on a terminal and into a file.
+# The top-like view of the built program on a terminal.
 
 import contextlib, ctypes, os, pty, re, select, signal, socket, subprocess, tempfile, threading, time, tty
 import unittest
@@ -12,32 +12,24 @@ FRAME = re.compile(
     rb"\d+\.\d \w+ / \d+\.\d \w+.*\n\nDisk .*\n(.+\n)*\nIface .*\n(.+\n)+")
 
 
-# Runs the view for 2.8 s on a terminal or into a file, then sends the stop
-# signal. Returns the exit status, standard error, whether there was output
-# 0.7 s after start, and the output.
-def view(stop_signal, terminal, *args):
-    if terminal:
-        master, out = pty.openpty()
-        tty.setraw(out)  # so that the terminal passes "\n" on as it is
-    else:
-        out = tempfile.TemporaryFile()
-    process = spawn([BINARY, *args, "-t"], stdout=out, stderr=subprocess.PIPE)
+# Runs the view on a terminal for 2.8 s, then sends SIGINT. Returns the exit
+# status, standard error, whether there was output 0.7 s after start, and the
+# output.
+def view():
+    master, out = pty.openpty()
+    tty.setraw(out)  # so that the terminal passes "\n" on as it is
+    process = spawn([BINARY, "-t"], stdout=out, stderr=subprocess.PIPE)
     time.sleep(0.7)
-    early = select.select([master], [], [], 0)[0] if terminal else os.fstat(out.fileno()).st_size
+    early = select.select([master], [], [], 0)[0]
     time.sleep(2.1)
-    process.send_signal(stop_signal)
+    process.send_signal(signal.SIGINT)
     error = process.communicate(timeout=10)[1]
-    if terminal:
-        os.close(out)
-        output = b""
-        with contextlib.suppress(OSError):  # EIO once all is read from a closed terminal
-            while chunk := os.read(master, 65536):
-                output += chunk
-        os.close(master)
-    else:
-        out.seek(0)
-        output = out.read()
-        out.close()
+    os.close(out)
+    output = b""
+    with contextlib.suppress(OSError):  # EIO once all is read from a closed terminal
+        while chunk := os.read(master, 65536):
+            output += chunk
+    os.close(master)
     return process.returncode, error, bool(early), output
 
 
@@ -76,18 +68,16 @@ class TopView(unittest.TestCase):
                     time.sleep(0.005)
 
         threading.Thread(target=send_at_rate).start()
-        # The view wins over --dump, and shows no metric names to check a prefix of.
-        runs = [view(signal.SIGINT, True), view(signal.SIGTERM, False, "--dump", "--metrics-prefix=1")]
-        for status, error, early, output in runs:
-            self.assertEqual((status, error, early), (0, b"", False))
-            # Nothing before the first frame, which comes about a second after start.
-            self.assertTrue(output.startswith(FRAME_START))
-            frames = output.split(FRAME_START)[1:]
-            self.assertGreaterEqual(len(frames), 2)
-            # The last frame stays on screen, followed by exactly one "\n".
-            for frame in frames[:-1] + [frames[-1][:-1]]:
-                self.assertIsNotNone(FRAME.fullmatch(frame), frame)
-        received = [float(mib) * 2**20 for mib in re.findall(rb"\nlo +(\d+\.\d) MiB/s", runs[0][3])]
+        status, error, early, output = view()
+        self.assertEqual((status, error, early), (0, b"", False))
+        # Nothing before the first frame, which comes about a second after start.
+        self.assertTrue(output.startswith(FRAME_START))
+        frames = output.split(FRAME_START)[1:]
+        self.assertGreaterEqual(len(frames), 2)
+        # The last frame stays on screen, followed by exactly one "\n".
+        for frame in frames[:-1] + [frames[-1][:-1]]:
+            self.assertIsNotNone(FRAME.fullmatch(frame), frame)
+        received = [float(mib) * 2**20 for mib in re.findall(rb"\nlo +(\d+\.\d) MiB/s", output)]
         self.assertTrue(any(rate / 2 <= rx <= rate * 2.5 for rx in received), received)
 
     def test_stop_during_start_up_gives_no_frame(self):

@@ -44,8 +44,9 @@ TEST(Exposition, EveryFamilyHasItsExactText)
     // No disks: the families are still declared.
     text.clear();
     append_disk_families(text, "p", {});
-    EXPECT_EQ(text.substr(0, text.find("counter\n") + 8), "# HELP p_disk_read_bytes_total Bytes read per disk.\n"
-                                  "# TYPE p_disk_read_bytes_total counter\n");
+    EXPECT_EQ(text.substr(0, text.find("counter\n") + 8),
+              "# HELP p_disk_read_bytes_total Bytes read per disk.\n"
+              "# TYPE p_disk_read_bytes_total counter\n");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10);
 }
 

@@ -48,27 +48,24 @@ TEST(AnswerRequest, RoutesByMethodAndPathOfTheRequestLineOnly)
 TEST(AnswerRequest, ResponsesAreExactBytesInAReusedBuffer)
 {
     const std::string big(123456, 'x');
-    const std::string head_200 = "HTTP/1.1 200 OK\r\n"
-                                 "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
     const std::string plain = "Content-Type: text/plain; charset=utf-8\r\n";
     const std::pair<std::string_view, std::string> exchanges[] = {
         {"GET /metrics HTTP/1.1\r\n\r\n",
-         head_200 + "Content-Length: 123456\r\nConnection: close\r\n\r\n" + big},
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+         "Content-Length: 123456\r\nConnection: close\r\n\r\n" +
+             big},
         {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n" + plain +
                                        "Content-Length: 14\r\nConnection: close\r\n\r\n"
                                        "404 Not Found\n"},
         {"PUT /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n" + plain +
                                               "Content-Length: 23\r\nConnection: close\r\n\r\n"
                                               "405 Method Not Allowed\n"},
-        {"GET /metrics", head_200 + "Content-Length: 4\r\nConnection: close\r\n\r\na 1\n"},
-        {"GET /metrics", head_200 + "Content-Length: 0\r\nConnection: close\r\n\r\n"},
     };
     std::string buffer;
-    const std::string bodies[] = {big, "", "", "a 1\n", ""};
-    for (size_t i = 0; i < std::size(exchanges); ++i)
+    for (const auto& [request, response] : exchanges)
         EXPECT_EQ(answer_request(
-                      exchanges[i].first, [&](std::string& out) { out += bodies[i]; }, buffer),
-                  exchanges[i].second);
+                      request, [&](std::string& out) { out += big; }, buffer),
+                  response);
 }
 
 }  // namespace
