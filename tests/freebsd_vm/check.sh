@@ -246,11 +246,16 @@ pkill -9 -f "^$P"
 sleep 0.5
 check "service: back after kill -9 of the program" wait_for 5 listening
 check "service: serving again" fetch -q -o /dev/null $URL
-# An account, address and prefix of the administrator's; daemon(8) sends the
-# program's standard error to syslog under the service's name.
+check "service restart" service kelmar_host_perfdata restart
+wait_for 5 listening
+check "service: serving after restart" fetch -q -o /dev/null $URL
+check "service stop" service kelmar_host_perfdata stop
+# An account, address and prefix of the administrator's, set while stopped (rc.subr
+# signals as the account set); daemon(8) sends the program's standard error to
+# syslog under the service's name.
 sysrc kelmar_host_perfdata_user=operator kelmar_host_perfdata_listen=127.0.0.1:9273 \
 	kelmar_host_perfdata_prefix=site >/dev/null
-check "service restart" service kelmar_host_perfdata restart
+check "service start with account, address and prefix set" service kelmar_host_perfdata start
 wait_for 5 sh -c "sockstat -4l -p 9273 | grep -q :9273"
 check "service: site_ families on port 9273" sh -c \
 	"fetch -q -o - http://127.0.0.1:9273/metrics | grep -q '^site_build_info{'"
@@ -258,8 +263,8 @@ user=$(ps -o user= -p "$(pgrep -f "^$P --listen" | head -1)")
 check "service: the program runs as operator ($user)" [ "$user" = operator ]
 check "service: its banner in syslog" grep -q "kelmar_host_perfdata.*listening on 127.0.0.1:9273" \
 	/var/log/messages
-sysrc -x kelmar_host_perfdata_user kelmar_host_perfdata_listen kelmar_host_perfdata_prefix
 check "service stop" service kelmar_host_perfdata stop
+sysrc -x kelmar_host_perfdata_user kelmar_host_perfdata_listen kelmar_host_perfdata_prefix
 check "service: nothing listens after stop" sh -c "! sockstat -4l | grep -q ':927[23] '"
 check "service status after stop fails" sh -c '! service kelmar_host_perfdata status >/dev/null'
 
