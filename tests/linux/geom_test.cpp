@@ -2,7 +2,6 @@
 #include <sys/devicestat.h>
 #include <sys/sysctl.h>
 #include <libgeom.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -12,30 +11,11 @@
 #include <vector>
 
 #include "collect/disk_samples.hpp"
-#include "platform_files.hpp"
+#include "scratch_root.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A root of its own whose files are rewritten in place, as /proc's are, while
-// the statistics stay open.
-struct ScratchRoot {
-    const fs::path path = fs::temp_directory_path() / ("kelmar-geom-" + std::to_string(getpid()));
-    ~ScratchRoot()
-    {
-        set_platform_root("/");
-        fs::remove_all(path);
-    }
-    // Renumbered devices leave nothing of their old /sys entries behind.
-    void install(const fs::path& state, bool renumbered = false)
-    {
-        if (renumbered)
-            fs::remove_all(path / "sys");
-        fs::copy(state, path, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        set_platform_root(path.c_str());
-    }
-};
 
 long devstat_generation()
 {
@@ -56,13 +36,13 @@ std::string listed(const std::vector<DiskSample>& disks)
     return text;
 }
 
-// A disk with three partitions, a device-mapper device on the second, a loop
-// device of size 0, and a disk whose name has a '/' (sysfs writes '!') listed
-// last in /proc/partitions and busy for over an hour: only the two disks are
-// read. Then, with the statistics still
-// open, the loop device has media and its diskstats line the 11 counters of
-// older kernels, and a second disk came. The generation moves when devices
-// come or go, and only then.
+// A disk with three partitions, a device-mapper device on the second, loop
+// devices of size 0 (hundreds, as snaps leave them, so that /proc/diskstats
+// takes more than one read), and a disk whose name has a '/' (sysfs writes
+// '!') listed last in /proc/partitions and busy for over an hour: only the two
+// disks are read. Then, with the statistics still open, loop0 has media and
+// its diskstats line the 11 counters of older kernels, and a second disk came.
+// The generation moves when devices come or go, and only then.
 TEST(LinuxGeom, DevicesAttachedAfterOpeningAreReadByTheSameHandle)
 {
     ScratchRoot root;

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "collect/scalar_readings.hpp"
 #include "platform_files.hpp"
+#include "scratch_root.hpp"
 
 namespace {
 
@@ -59,6 +62,21 @@ TEST(LinuxProc, ReadersTakeFixtureHostsAsFreeBsdWould)
         EXPECT_EQ(arc.c_max_bytes, host.arc.c_max_bytes);
     }
     set_platform_root("/");
+}
+
+// ZFS loaded after the program started: the ARC's figures are read within a
+// second or two of its statistics appearing, though the file was missing at
+// first.
+TEST(LinuxProc, ArcStatisticsThatAppearLaterAreRead)
+{
+    ScratchRoot root;
+    root.install(KELMAR_FIXTURES "/host-plain");
+    ArcSizes arc{};
+    EXPECT_FALSE(read_arc_sizes(arc));
+    root.install(KELMAR_FIXTURES "/host-swap-zfs");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_TRUE(read_arc_sizes(arc));
+    EXPECT_EQ(arc.size_bytes, 2199023255552u);
 }
 
 }  // namespace
