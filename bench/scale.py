@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-import bench
+import benchkit
 
 SKIPPED = 77  # ctest's conventional "skipped" status
 CLONE_NEWNET = 0x40000000
@@ -104,7 +104,7 @@ def minor_faults(pid):
 
 
 def render_us(build, namespace):
-    results = bench.render_benchmark(os.path.join(build, "bench", "render_benchmark"), namespace)
+    results = benchkit.render_benchmark(os.path.join(build, "bench", "render_benchmark"), namespace)
     return results.get("render_with_linux_layer")
 
 
@@ -151,65 +151,65 @@ def measure(args, host, table, sizes):
     scrapes, rounds = (5, 1) if quick else (30, 5)
     servers = []
     try:
-        port = bench.free_port()
-        ours = bench.Server("ours", [ours_binary, "-l", "127.0.0.1:%d" % port], port)
+        port = benchkit.free_port()
+        ours = benchkit.Server("ours", [ours_binary, "-l", "127.0.0.1:%d" % port], port)
         servers.append(ours)
-        samples, body_bytes = bench.samples_and_bytes(ours.port)
+        samples, body_bytes = benchkit.samples_and_bytes(ours.port)
 
         peer = None
         node_exporter = shutil.which("prometheus-node-exporter")
         if node_exporter:
-            port = bench.free_port()
-            peer = bench.Server("peer", [node_exporter, "--web.listen-address=127.0.0.1:%d" % port,
+            port = benchkit.free_port()
+            peer = benchkit.Server("peer", [node_exporter, "--web.listen-address=127.0.0.1:%d" % port,
                                          "--collector.disable-defaults"] +
                                 ["--collector." + c for c in
                                  ("cpu", "meminfo", "loadavg", "diskstats", "netdev")], port)
             servers.append(peer)
-        port = bench.free_port()
-        floor_server = bench.Server("floor", [floor, "serve", str(port), str(body_bytes)], port)
+        port = benchkit.free_port()
+        floor_server = benchkit.Server("floor", [floor, "serve", str(port), str(body_bytes)], port)
         servers.append(floor_server)
 
-        files = bench.files_read_by_one_scrape(ours, floor) or []
+        files = benchkit.files_read_by_one_scrape(ours, floor) or []
 
         # Steady state first: the buffers have their size after the first scrapes.
-        bench.scrape_latencies(floor, ours.port, 20)
+        benchkit.scrape_latencies(floor, ours.port, 20)
         faults_before = minor_faults(ours.pid)
         latencies = {s.name: [] for s in servers}
-        cpu_before = {s.name: bench.cpu_ns(s.pid) for s in servers}
+        cpu_before = {s.name: benchkit.cpu_ns(s.pid) for s in servers}
         # The floor's reads take their turn in every round too: at this size
         # they are most of the floor, and the machine's load drifts.
         reads = []
         for _ in range(rounds):
             for server in servers:
-                latencies[server.name] += bench.scrape_latencies(floor, server.port, scrapes)[0]
+                latencies[server.name] += benchkit.scrape_latencies(floor, server.port, scrapes)[0]
             if files:
                 reads.append(float(subprocess.run(
                     [floor, "read", str(scrapes)] + files, capture_output=True, text=True,
                     check=True).stdout.split()[0]))
         faults = (minor_faults(ours.pid) - faults_before) / (rounds * scrapes)
-        cpu = {s.name: (bench.cpu_ns(s.pid) - cpu_before[s.name]) / (rounds * scrapes)
+        cpu = {s.name: (benchkit.cpu_ns(s.pid) - cpu_before[s.name]) / (rounds * scrapes)
                for s in servers}
         floor_read_ns = statistics.median(reads) if reads else None
         median = {name: statistics.median(values) for name, values in latencies.items()}
-        p99 = {name: bench.percentile(values, 0.99) for name, values in latencies.items()}
+        p99 = {name: benchkit.percentile(values, 0.99) for name, values in latencies.items()}
 
         us = lambda ns: "%.1f us" % (ns / 1000)
         check = lambda passed: None if quick else passed
-        bench.latency_rows(table, median, p99, floor_read_ns, peer, bool(files), 15, "0.067",
+        benchkit.latency_rows(table, median, p99, floor_read_ns, peer, bool(files), 15, "0.067",
                            quick)
         table.row("server CPU per scrape", us(cpu["ours"]), us(cpu["peer"]) if peer else "",
                   cpu["ours"] / cpu["peer"] if peer else None)
         table.row("minor page faults per scrape", "%.1f" % faults, "", None, "<= 8",
                   check(faults <= 8))
 
-        bench.scrape_latencies(floor, ours.port, 20 if quick else 200)
-        hwm = bench.memory_kib(ours.pid, "VmHWM")
+        benchkit.scrape_latencies(floor, ours.port, 20 if quick else 200)
+        hwm = benchkit.memory_kib(ours.pid, "VmHWM")
         limit = 2048 + 2 * body_bytes / 1024
         table.row("VmHWM", "%d KiB" % hwm,
-                  "%d KiB" % bench.memory_kib(peer.pid, "VmHWM") if peer else "", None,
+                  "%d KiB" % benchkit.memory_kib(peer.pid, "VmHWM") if peer else "", None,
                   "<= %.0f KiB (2 MiB + 2x body)" % limit, check(hwm <= limit))
-        bench.unique_and_pss_row(table, ours, peer)
-        peer_samples = bench.samples_and_bytes(peer.port) if peer else None
+        benchkit.unique_and_pss_row(table, ours, peer)
+        peer_samples = benchkit.samples_and_bytes(peer.port) if peer else None
         table.row("samples / bytes per scrape", "%d / %d" % (samples, body_bytes),
                   "%d / %d" % peer_samples if peer_samples else "")
     finally:
@@ -256,7 +256,7 @@ def main(args):
              {"interfaces": 1001, "disks": 64, "larger_interfaces": 4001})
     stop_on_signals()
     host = Host()
-    table = bench.Table()
+    table = benchkit.Table()
     try:
         status = measure(args, host, table, sizes)
     finally:

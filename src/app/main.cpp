@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/diagnostic.hpp"
+#include "common/diagnostic.hpp"
 #include "app/exporter.hpp"
 #include "app/readiness.hpp"
 #include "app/revision.hpp"

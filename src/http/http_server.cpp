@@ -21,9 +21,9 @@
 #include <ctime>
 #include <utility>
 
-#include "app/diagnostic.hpp"
+#include "common/diagnostic.hpp"
 #include "http/connection.hpp"
-#include "http/idle_connections.hpp"
+#include "platform/idle_connections.hpp"
 #include "http/response.hpp"
 
 namespace {

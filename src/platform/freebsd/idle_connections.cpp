@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "http/idle_connections.hpp"
+#include "platform/idle_connections.hpp"
 
 bool hold_back_idle_connections(int listen_fd)
 {

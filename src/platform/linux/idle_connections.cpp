@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "http/idle_connections.hpp"
+#include "platform/idle_connections.hpp"
 
 bool hold_back_idle_connections(int listen_fd)
 {
