@@ -23,12 +23,24 @@ struct ScratchRoot {
         std::filesystem::remove_all(path);
     }
     // Renumbered devices leave nothing of their old /sys entries behind.
+    // Links stay links, as sysfs makes them (its /sys/block entries are
+    // links into /sys/devices); files are rewritten in place.
     void install(const std::filesystem::path& state, bool renumbered = false)
     {
+        namespace fs = std::filesystem;
         if (renumbered)
-            std::filesystem::remove_all(path / "sys");
-        std::filesystem::copy(state, path,
-                              std::filesystem::copy_options::recursive |
-                                  std::filesystem::copy_options::overwrite_existing);
+            fs::remove_all(path / "sys");
+        fs::create_directories(path);
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(state)) {
+            const fs::path target = path / entry.path().lexically_relative(state);
+            if (entry.is_symlink()) {
+                fs::remove(target);
+                fs::create_symlink(fs::read_symlink(entry.path()), target);
+            } else if (entry.is_directory()) {
+                fs::create_directories(target);
+            } else {
+                fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+            }
+        }
     }
 };

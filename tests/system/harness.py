@@ -64,8 +64,8 @@ def free_port(host="127.0.0.1"):
 # The program serving on a loopback address; leaving the block stops it and
 # requires exit status 0.
 class Server:
-    def __init__(self, *args, host="127.0.0.1", binary=None):
-        self.host, self.port = host, free_port(host)
+    def __init__(self, *args, host="127.0.0.1", port=None, binary=None):
+        self.host, self.port = host, port or free_port(host)
         self.address = f"[{host}]:{self.port}" if ":" in host else f"{host}:{self.port}"
         self.process = spawn([binary or BINARY, *args, "-l", self.address],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)

@@ -12,10 +12,14 @@ BOUND = 2.0 + 1.5  # the request head time limit, and a margin for a loaded mach
 
 class Serve(unittest.TestCase):
     def test_requests_of_every_shape_are_answered_in_turn(self):
+        port = None
         for stop_signal in (signal.SIGTERM, signal.SIGINT):
-            # Of options given twice, the last counts.
+            # Of options given twice, the last counts. The second run starts
+            # on the port the first has just served on, as a supervisor's
+            # restart does, while its connections are in TIME_WAIT.
             with Server("-l", "127.0.0.1:1", "--metrics-prefix=x", "--metrics-prefix",
-                        "kelmar_host") as server:
+                        "kelmar_host", port=port) as server:
+                port = server.port
                 self.assertEqual(server.banner, "kelmar-host-perfdata listening on %s "
                                  "(metrics prefix 'kelmar_host')\n" % server.address)
                 # A head in pieces, its end split across them, is answered at
@@ -192,6 +196,38 @@ class Limits(unittest.TestCase):
             self.assertEqual(server.stop()[0], 0)
             self.assertEqual(server.stderr.read(),
                              "cannot accept connections: Too many open files\n")
+
+    # Each device attached or detached makes the next scrape reload the disk
+    # tree; a reload that leaks shows in the descriptors, which must be those
+    # of the warmed-up server again once the devices are gone.
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"),
+                         "attaching loop devices needs root and losetup")
+    def test_disks_that_come_and_go_leave_the_descriptors_as_they_were(self):
+        def disks():
+            body = exchange(server.connect())[1].decode()
+            return {line.split('"')[1] for line in body.splitlines()
+                    if line.startswith("kelmar_host_disk_read_ops_total{")}
+
+        with tempfile.NamedTemporaryFile() as backing, Server() as server:
+            backing.truncate(1 << 20)
+            before = disks()
+            warm = status_of(server.pid)["fds"]
+            for _ in range(5):
+                attach = subprocess.run(["losetup", "-f", "--show", backing.name],
+                                        capture_output=True, text=True)
+                if attach.returncode != 0:
+                    self.skipTest("no loop device to attach: " + attach.stderr.strip())
+                loop = attach.stdout.strip()
+                try:
+                    self.assertEqual(disks(), before | {os.path.basename(loop)})
+                finally:
+                    subprocess.run(["losetup", "-d", loop], check=True)
+                for _ in range(50):  # the kernel drops a detached device's size shortly after
+                    if disks() == before:
+                        break
+                    time.sleep(0.1)
+                self.assertEqual(disks(), before)
+            self.assertEqual(status_of(server.pid)["fds"], warm)
 
 
 if __name__ == "__main__":
