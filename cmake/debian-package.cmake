@@ -5,16 +5,20 @@ if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
 endif()
 
 # Debian's own tools name the maker of a package by DEBFULLNAME and DEBEMAIL;
-# without them, whoever committed the packaged source answers for it. The
+# without them, whoever committed the packaged source answers for it, and
+# where neither is known (a release archive, a committer without a real mail
+# host) the project's maintainers do, as the FreeBSD port names them. The
 # project has no web site, so the package names no Homepage.
 set(KELMAR_MAINTAINER "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
 if("$ENV{DEBFULLNAME}" STREQUAL "" OR "$ENV{DEBEMAIL}" STREQUAL "")
   execute_process(COMMAND git log -1 --format=%cn%x20<%ce> WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
                   OUTPUT_VARIABLE KELMAR_MAINTAINER OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
-if(NOT KELMAR_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
-  message(WARNING "no maintainer for the Debian package: set DEBFULLNAME and DEBEMAIL")
-  set(KELMAR_MAINTAINER "unknown <unknown@localhost>")
+if(NOT KELMAR_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ .]+(\\.[^<>@ .]+)+>$")
+  file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/freebsd/sysutils/kelmar-host-perfdata/Makefile
+       port_maintainer REGEX "^MAINTAINER=")
+  string(REGEX REPLACE "^MAINTAINER=[ \t]*" "" port_maintainer "${port_maintainer}")
+  set(KELMAR_MAINTAINER "kelmar-host-perfdata maintainers <${port_maintainer}>")
 endif()
 
 set(CPACK_PACKAGE_NAME kelmar-host-perfdata)

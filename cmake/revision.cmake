@@ -1,7 +1,8 @@
 # The revision string: the first eight hex digits of the source commit, fixed
-# when CMake configures (a new commit re-runs the configuration). A tree that
-# is not a git checkout (a release tarball, the FreeBSD port) is given its
-# commit: -DKELMAR_REVISION=<hex>.
+# when CMake configures (a new commit re-runs the configuration). A tree made
+# by `git archive` (a release tarball, a forge's download of a commit) has no
+# .git, but git has written the commit and its time into cmake/release-commit;
+# any other tree without git is given its commit: -DKELMAR_REVISION=<hex>.
 #
 # KELMAR_PACKAGE_VERSION is the Debian package's upstream version. Every later
 # commit of main must compare higher under dpkg, so a git build is a snapshot
@@ -33,7 +34,15 @@ if(KELMAR_REVISION STREQUAL "" AND GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.
     endif()
   endforeach()
 elseif(KELMAR_REVISION STREQUAL "")
-  message(FATAL_ERROR "not a git checkout: give the source commit, -DKELMAR_REVISION=<hex>")
+  file(READ "${PROJECT_SOURCE_DIR}/cmake/release-commit" release)
+  if(NOT release MATCHES "^([0-9a-f]+) ([0-9]+)\n$")
+    message(FATAL_ERROR "neither a git checkout nor a release archive: "
+                        "give the source commit, -DKELMAR_REVISION=<hex>")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               "${PROJECT_SOURCE_DIR}/cmake/release-commit")
+  set(KELMAR_REVISION "${CMAKE_MATCH_1}")
+  set(KELMAR_COMMIT_TIME "${CMAKE_MATCH_2}")
 endif()
 string(TOLOWER "${KELMAR_REVISION}" KELMAR_REVISION)
 string(LENGTH "${KELMAR_REVISION}" length)

@@ -42,7 +42,7 @@ for mark in (r"GNU_RELRO", r"BIND_NOW", r"__stack_chk_fail", r"__\w+_chk@", r"NE
     assert re.search(mark, elf), mark
 version = tool(packaged, "-v")
 assert re.fullmatch(r"[0-9a-f]{8}\n", version) and version == tool(BINARY, "-v")
-assert version.strip() in package.name
+assert version.strip() in package.name or not (SOURCE / ".git").exists()
 dump = tool(packaged, "--dump")
 assert dumped_families(dump) == dumped_families(tool(BINARY, "--dump"))
 assert dump.endswith(f'{PREFIX}_build_info{{version="{version.strip()}"}} 1\n')
@@ -56,25 +56,36 @@ def configured(tree, *args):
     return found.groups() if found and done.returncode == 0 else done.stdout + done.stderr
 
 
+if not (SOURCE / ".git").exists():  # a release: its version plain, its commit in the archive
+    assert package.name == "kelmar-host-perfdata_0.1.0-1_amd64.deb", package.name
+    raise SystemExit(0)
+
 # Every later commit compares higher, also than the versions of old.
 version = re.fullmatch(r"kelmar-host-perfdata_(.+)_amd64\.deb", package.name)[1]
 later = scratch / "later"
 git = ["git", "-C", later, "-c", "user.name=t", "-c", "user.email=t@t.invalid"]
 tool("git", "clone", "-q", "--shared", "--no-checkout", SOURCE, later)
-tool(*git, "checkout", "-q", tool("git", "-C", SOURCE, "rev-parse", "HEAD").strip())
+head = tool("git", "-C", SOURCE, "rev-parse", "HEAD").strip()
+tool(*git, "checkout", "-q", head)
 assert configured(later)[0] + "-1" == version
 tool(*git, "commit", "-q", "--allow-empty", "-m", "later")
 assert re.fullmatch(r"0\.1\.0\+git\d{8}\.\d+\.[0-9a-f]{8}-1", version), version
 for older in (version, "0.0~gitffffffff"):
     tool("dpkg", "--compare-versions", configured(later)[0] + "-1", "gt", older)
 
-# A tarball: its commit comes from the command line, as the port passes it.
-port = (PACKAGING / "freebsd/sysutils/kelmar-host-perfdata/Makefile").read_text()
-commit = re.search(r"^KELMAR_COMMIT=\s+(\w+)", port, re.M)[1]
-arguments = re.search(r"^CMAKE_ARGS=\s+(.+)", port, re.M)[1].replace("${KELMAR_COMMIT}", commit)
-tarball = scratch / "tarball"
-tarball.mkdir()
-subprocess.run(f"git -C {SOURCE} archive HEAD | tar -x -C {tarball}", shell=True, check=True)
+# The release archive of a commit builds as that commit without git, twice
+# the same bytes; a tree with neither is given its commit.
+for attempt in ("one", "two"):
+    tool(SOURCE / "scripts/release", head, scratch / attempt, cwd=SOURCE)
+one, two = (next((scratch / a).glob("*.tar.gz")).read_bytes() for a in ("one", "two"))
+assert one == two
+unpacked = scratch / "unpacked"
+unpacked.mkdir()
+tool("tar", "-xzf", next((scratch / "one").glob("*.tar.gz")), "-C", unpacked)
+tarball, = unpacked.iterdir()
+assert configured(tarball) == ("0.1.0", head[:8]), configured(tarball)
+(tarball / "cmake/release-commit").write_text("$Format:%H %ct$\n")
+shutil.rmtree(tarball / "build")
 assert "-DKELMAR_REVISION=<hex>" in configured(tarball)
-assert configured(tarball, *arguments.split()) == ("0.1.0", commit[:8])
+assert configured(tarball, "-DKELMAR_REVISION=" + head) == ("0.1.0", head[:8])
 print(package.name)
