@@ -5,7 +5,7 @@
 import os, re, subprocess, tempfile
 from pathlib import Path
 
-from common import BUILD, PACKAGING, tool
+from common import BUILD, PACKAGING, SOURCE, tool
 
 PAGE = PACKAGING / "man/kelmar-host-perfdata.8"
 PORT = PACKAGING / "freebsd/sysutils/kelmar-host-perfdata"
@@ -50,3 +50,16 @@ for line in ("USES=\t\tcmake compiler:c++20-lang", "USE_RC_SUBR=\tkelmar_host_pe
              ".include <bsd.port.mk>"):
     assert line in makefile, line
 assert (PORT / "pkg-descr").read_text().strip()
+
+# The port's distinfo is that of the release archive of the commit made at its
+# TIMESTAMP, and names the archive of the port's version.
+distinfo = (PORT / "distinfo").read_text()
+version = re.search(r"^DISTVERSION=\t(\S+)$", makefile, re.M)[1]
+assert f"SHA256 (kelmar-host-perfdata-{version}.tar.gz) = " in distinfo, distinfo
+if (SOURCE / ".git").exists():
+    stamp = re.search(r"^TIMESTAMP = (\d+)$", distinfo, re.M)[1]
+    log = tool("git", "-C", SOURCE, "log", "--format=%H %ct").split()
+    releases = [commit for commit, time in zip(log[::2], log[1::2]) if time == stamp]
+    with tempfile.TemporaryDirectory(dir=BUILD) as out:
+        made = [tool(SOURCE / "scripts/release", commit, out) for commit in releases]
+    assert distinfo in made, (distinfo, made)
