@@ -6,6 +6,11 @@
 #include <sys/time.h>
 #include <libgeom.h>
 
+#include <cstring>
+
+#include "common/diagnostic.hpp"
+#include "platform/kernel_sources.hpp"
+
 namespace {
 
 // 2^-64: a bintime fraction counts units of 2^-64 seconds. Exact as a double.
@@ -59,13 +64,22 @@ void remap_if_stale(GeomStatsHandle& handle)
 
 std::unique_ptr<GeomStatsHandle> open_geom_stats()
 {
+    // Said once, when the handle is opened at start-up, never per reading: in
+    // a jail whose devfs ruleset hides the statistics device nothing else
+    // would tell why every disk family is missing.
     auto handle = std::make_unique<GeomStatsHandle>();
-    if (geom_gettree(&handle->mesh) != 0)
+    if (const int error = geom_gettree(&handle->mesh); error != 0) {
+        diagnose("cannot read the GEOM tree: {}; the disk families are left out\n",
+                 std::strerror(error));
         return handle;
+    }
     handle->tree_loaded = true;
     handle->generation_known = read_devstat_generation(handle->mapped_generation);
-    if (geom_stats_open() != 0)
+    if (const int error = geom_stats_open(); error != 0) {
+        diagnose("cannot open {}: {}; the disk families are left out\n", disk_statistics_path,
+                 std::strerror(error));
         return handle;
+    }
     handle->ready = true;
     handle->stats_open = true;
     return handle;

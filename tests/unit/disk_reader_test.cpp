@@ -66,12 +66,18 @@ TEST_F(DiskReader, LaterDiskFoundByOneReloadAndTornRecordMissingFromOneReading)
     close_geom_stats(handle);
 }
 
-TEST_F(DiskReader, StatisticsThatFailToOpenGiveNoReadingButTheTreeIsFreed)
+TEST_F(DiskReader, StatisticsThatFailToOpenAreSaidOnceGiveNoReadingAndTheTreeIsFreed)
 {
     queue_snapshot({record(add_provider("ada0", 1))});
     kernel.stats_open_error = ENOENT;
+    testing::internal::CaptureStderr();
     auto handle = open_geom_stats();
     EXPECT_FALSE(read_disk_samples(*handle, disks));
+    EXPECT_FALSE(read_disk_samples(*handle, disks));
+    // Once, naming what is missing and why, as a jail hiding it would see it.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cannot open /proc/diskstats: No such file or directory; the disk families are "
+              "left out\n");
     EXPECT_TRUE(disks.empty());
     close_geom_stats(handle);
     EXPECT_EQ(kernel.stats_close_calls, 0);
