@@ -268,5 +268,55 @@ sysrc -x kelmar_host_perfdata_user kelmar_host_perfdata_listen kelmar_host_perfd
 check "service: nothing listens after stop" sh -c "! sockstat -4l | grep -q ':927[23] '"
 check "service status after stop fails" sh -c '! service kelmar_host_perfdata status >/dev/null'
 
+# --- jails: the default devfs ruleset, one that unhides devstat, VNET, the service ---
+# The jail's root is the host's system, read-only, with an /etc of its own.
+J=$T/jail
+mkdir -p $J/dev $J/tmp $J/var/run $J/var/log
+for d in bin sbin lib libexec usr; do mkdir -p $J/$d && mount -t nullfs -o ro /$d $J/$d; done
+cp -Rp /etc $J/etc
+families() { sed -n 's/^# TYPE \([^ ]*\) .*/\1/p' "$1" | grep -v _disk_ | xargs; }
+labels() { sed -n "s/^kelmar_host_$2_total{device=\"\\([^\"]*\\)\"}.*/\\1/p" "$1" | sort | xargs; }
+dump $T/a
+jail -c name=plain path=$J ip4=inherit mount.devfs devfs_ruleset=4 command=$P --dump >$T/j 2>$T/j.err
+check "jail, devfs ruleset 4: one line says why there are no disks ($(cat $T/j.err))" [ "$(cat $T/j.err)" = \
+	"cannot open /dev/devstat: No such file or directory; the disk families are left out" ]
+check "jail, devfs ruleset 4: every other family, as the host's" [ "$(families $T/j)" = "$(families $T/a)" ]
+check "jail, devfs ruleset 4: the host's interfaces" [ "$(labels $T/j network_receive_bytes)" = \
+	"$(labels $T/a network_receive_bytes)" ]
+check "jail, devfs ruleset 4: no disk family" sh -c "! grep -q _disk_ $T/j"
+# shellcheck disable=SC2016 # devfs.rules names the jail ruleset by its variable
+printf '%s\n' '[devfsrules_jail_devstat=10]' 'add include $devfsrules_jail' 'add path devstat unhide' \
+	>/etc/devfs.rules
+service devfs restart >/dev/null
+jail -c name=disks path=$J ip4=inherit mount.devfs devfs_ruleset=10 command=$P --dump >$T/j 2>$T/j.err
+check "jail, devstat unhidden: nothing on standard error" [ ! -s $T/j.err ]
+check "jail, devstat unhidden: the host's disks ($(labels $T/j disk_read_bytes))" \
+	[ "$(labels $T/j disk_read_bytes)" = "$(labels $T/a disk_read_bytes)" ]
+a=$(ifconfig epair create) && b=${a%a}b
+jail -c name=vnet path=$J vnet vnet.interface=$b mount.devfs devfs_ruleset=4 persist
+ifconfig $a inet6 -ifdisabled up && jexec vnet ifconfig $b inet6 -ifdisabled up
+jexec vnet ifconfig lo0 up
+ping -6 -c 3 -i 0.2 ff02::1%$a >/dev/null 2>&1
+jexec vnet $P --dump >$T/a 2>/dev/null
+jexec vnet netstat -ibnW -f link >$T/netstat
+jexec vnet $P --dump >$T/b 2>/dev/null
+check "VNET jail: its own interfaces ($(labels $T/a network_receive_bytes))" \
+	[ "$(labels $T/a network_receive_bytes)" = "$(jexec vnet ifconfig -l | tr ' ' '\n' | sort | xargs)" ]
+row=$(awk -v n=$b '($1 == n || $1 == n "*") && /<Link#/' $T/netstat)
+for column in receive_packets:7 receive_bytes:4 transmit_packets:3 transmit_bytes:1; do
+	bracket "VNET jail: $b ${column%:*} (its netstat)" "kelmar_host_network_${column%:*}_total{device=\"$b\"}" \
+		1 0 "$(echo "$row" | awk -v n="${column#*:}" '{ print $(NF - n) }')"
+done
+jail -r vnet && ifconfig $a destroy
+jail -c name=svc path=$J ip4=inherit mount.devfs devfs_ruleset=4 persist
+check "jail: service start" jexec svc service kelmar_host_perfdata onestart
+wait_for 5 listening
+fetch -q -o $T/j $URL
+check "jail: the service serves every line well formed" lines_ok $T/j
+check "jail: the service has no disk family" sh -c "! grep -q _disk_ $T/j"
+check "jail: service stop" jexec svc service kelmar_host_perfdata onestop
+jail -r svc
+for d in bin sbin lib libexec usr; do umount $J/$d; done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
