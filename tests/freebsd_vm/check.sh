@@ -292,22 +292,22 @@ jail -c name=disks path=$J ip4=inherit mount.devfs devfs_ruleset=10 command=$P -
 check "jail, devstat unhidden: nothing on standard error" [ ! -s $T/j.err ]
 check "jail, devstat unhidden: the host's disks ($(labels $T/j disk_read_bytes))" \
 	[ "$(labels $T/j disk_read_bytes)" = "$(labels $T/a disk_read_bytes)" ]
-a=$(ifconfig epair create) && b=${a%a}b
-jail -c name=vnet path=$J vnet vnet.interface=$b mount.devfs devfs_ruleset=4 persist
-ifconfig $a inet6 -ifdisabled up && jexec vnet ifconfig $b inet6 -ifdisabled up
+ea=$(ifconfig epair create) && eb=${ea%a}b
+jail -c name=vnet path=$J vnet vnet.interface=$eb mount.devfs devfs_ruleset=4 persist
+ifconfig $ea inet6 -ifdisabled up && jexec vnet ifconfig $eb inet6 -ifdisabled up
 jexec vnet ifconfig lo0 up
-ping -6 -c 3 -i 0.2 ff02::1%$a >/dev/null 2>&1
+ping -6 -c 3 -i 0.2 ff02::1%$ea >/dev/null 2>&1
 jexec vnet $P --dump >$T/a 2>/dev/null
 jexec vnet netstat -ibnW -f link >$T/netstat
 jexec vnet $P --dump >$T/b 2>/dev/null
 check "VNET jail: its own interfaces ($(labels $T/a network_receive_bytes))" \
 	[ "$(labels $T/a network_receive_bytes)" = "$(jexec vnet ifconfig -l | tr ' ' '\n' | sort | xargs)" ]
-row=$(awk -v n=$b '($1 == n || $1 == n "*") && /<Link#/' $T/netstat)
+row=$(awk -v n=$eb '($1 == n || $1 == n "*") && /<Link#/' $T/netstat)
 for column in receive_packets:7 receive_bytes:4 transmit_packets:3 transmit_bytes:1; do
-	bracket "VNET jail: $b ${column%:*} (its netstat)" "kelmar_host_network_${column%:*}_total{device=\"$b\"}" \
+	bracket "VNET jail: $eb ${column%:*} (its netstat)" "kelmar_host_network_${column%:*}_total{device=\"$eb\"}" \
 		1 0 "$(echo "$row" | awk -v n="${column#*:}" '{ print $(NF - n) }')"
 done
-jail -r vnet && ifconfig $a destroy
+jail -r vnet && ifconfig $ea destroy
 jail -c name=svc path=$J ip4=inherit mount.devfs devfs_ruleset=4 persist
 check "jail: service start" jexec svc service kelmar_host_perfdata onestart
 wait_for 5 listening
