@@ -213,6 +213,7 @@ class Limits(unittest.TestCase):
         with tempfile.NamedTemporaryFile() as backing, Server() as server:
             backing.truncate(1 << 20)
             listed("warm-up")
+            time.sleep(0.3)  # until the server has closed that connection
             fds = status_of(server.pid)["fds"]
             for _ in range(5):
                 loop = subprocess.run(["losetup", "-f", "--show", backing.name], check=True,
@@ -226,6 +227,10 @@ class Limits(unittest.TestCase):
                         break
                     time.sleep(0.1)
                 self.assertFalse(listed(loop), loop)
+            for _ in range(20):  # the last connection closed, the count settles
+                if status_of(server.pid)["fds"] == fds:
+                    break
+                time.sleep(0.1)
             self.assertEqual(status_of(server.pid)["fds"], fds)
 
 if __name__ == "__main__":
