@@ -6,13 +6,15 @@
 # remaps run thousands of times. Every scrape must be a complete 200 of well
 # formed lines; resident size and descriptors must be those after warm-up;
 # standard error must hold only the banner. SCRAPES (default 20000) sets the
-# length. POSIX sh and the base system only.
+# length, MINUTES (default 45) the most it may take. POSIX sh and the base
+# system only.
 
 P=/usr/local/bin/kelmar-host-perfdata
 T=/tmp/kelmar-soak
 PORT=9272
 URL=http://127.0.0.1:$PORT/metrics
 SCRAPES=${SCRAPES:-20000}
+MINUTES=${MINUTES:-45}
 BATCH=100
 mkdir -p $T/s
 kldload -n zfs if_epair accf_data accf_http
@@ -59,24 +61,27 @@ churn() {
 	done
 }
 
-# One hostile peer of each kind in turn: silent, trickling, half-closing,
-# resetting (gone with the answer unread), reading slowly.
+# A hostile peer every half second, each kind in turn: half-closing,
+# resetting (gone with the answer unread), reading slowly, silent, trickling.
+# Each holds the one server for a second at most, so scrapes go on between.
 request='GET /metrics HTTP/1.1\r\nHost: soak\r\n\r\n'
 hostile() {
 	k=0
 	while [ ! -e $T/done ]; do
 		k=$((k + 1))
 		case $((k % 5)) in
-		0) sleep 1 | nc 127.0.0.1 $PORT >/dev/null 2>&1 ;;
-		1) { printf 'GET /metr'; sleep 0.5; printf "ics HTTP/1.1\r\n\r\n"; } |
-			nc 127.0.0.1 $PORT >/dev/null 2>&1 ;;
-		2) printf %b "$request" | nc -N 127.0.0.1 $PORT >/dev/null 2>&1 ;;
-		3) { printf %b "$request"; sleep 5; } | nc 127.0.0.1 $PORT >/dev/null 2>&1 &
+		0) printf %b "$request" | nc -N 127.0.0.1 $PORT >/dev/null 2>&1 ;;
+		1) { printf %b "$request"; sleep 5; } | nc 127.0.0.1 $PORT >/dev/null 2>&1 &
 			sleep 0.2
 			kill -9 $! 2>/dev/null ;;
-		4) { printf %b "$request"; sleep 1; } | nc 127.0.0.1 $PORT 2>/dev/null | { sleep 1; cat >/dev/null; } ;;
+		2) { printf %b "$request"; sleep 0.5; } | nc -N 127.0.0.1 $PORT 2>/dev/null |
+			{ sleep 0.5; cat >/dev/null; } ;;
+		3) sleep 0.3 | nc -N 127.0.0.1 $PORT >/dev/null 2>&1 ;;
+		4) { printf 'GET /metr'; sleep 0.3; printf 'ics HTTP/1.1\r\n'; sleep 0.3; printf '\r\n'; } |
+			nc -N 127.0.0.1 $PORT >/dev/null 2>&1 ;;
 		esac
 		echo "$k" >$T/peers
+		sleep 0.5
 	done
 }
 
@@ -96,7 +101,7 @@ peers=$!
 started=$(date +%s)
 done_scrapes=0
 failures=0
-while [ $done_scrapes -lt "$SCRAPES" ]; do
+while [ $done_scrapes -lt "$SCRAPES" ] && [ $(($(date +%s) - started)) -lt $((MINUTES * 60)) ]; do
 	rm -f $T/s/*
 	i=0
 	while [ $i -lt $BATCH ]; do
@@ -122,5 +127,5 @@ echo "after warm-up: $before"
 echo "at the end:    $after"
 echo "exit status $status; standard error:"
 cat $T/stderr
-[ "$failures" -eq 0 ] && [ "$before" = "$after" ] && [ $status -eq 0 ] &&
+[ "$failures" -eq 0 ] && [ $done_scrapes -ge "$SCRAPES" ] && [ "$before" = "$after" ] && [ $status -eq 0 ] &&
 	[ "$(grep -vc 'listening on' $T/stderr)" -eq 0 ]
