@@ -46,9 +46,10 @@ phase() {
 swap_used_kib() { swapinfo -k | awk 'NR > 1 && $1 != "Total" { u += $3 } END { print u + 0 }'; }
 nothing() { :; }
 
-# Healthy: a sparse file of twice the memory read through, again every
-# minute, fills the inactive queue with its pages.
-truncate -s "$(($(sysctl -n hw.physmem) * 2))" $T/big
+# Healthy: a file of three quarters of the memory (the root file system has
+# no room for more) read through, again every minute, fills the inactive queue
+# with its pages. A sparse file would not: UFS caches no pages for its holes.
+dd if=/dev/random of=$T/big bs=1m count=$(($(sysctl -n hw.physmem) * 3 / 4 / 1048576)) 2>/dev/null
 dd if=$T/big of=/dev/null bs=1m 2>/dev/null
 reread() { [ $(($(date +%s) % 60)) -ge 15 ] || dd if=$T/big of=/dev/null bs=1m 2>/dev/null; }
 phase healthy "$HEALTHY" reread
