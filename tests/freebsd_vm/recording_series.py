@@ -23,7 +23,15 @@ def main():
         labels = ", ".join(['job="k"', f'instance="{instance}"'] + ([labels.rstrip("}")] if labels else []))
         series.setdefault(f"{name}{{{labels}}}", {})[t] = value
     for name, values in sorted(series.items()):
-        text = " ".join(re.sub(r"\.0$", "", values.get(t, "_")) for t in times)
+        samples = [re.sub(r"\.0$", "", values.get(t, "_")) for t in times]
+        # Runs of one value in promtool's notation: "v" and then "xN" more.
+        runs = []
+        for sample in samples:
+            if runs and runs[-1][0] == sample:
+                runs[-1][1] += 1
+            else:
+                runs.append([sample, 0])
+        text = " ".join(f"{v}x{n}" if n > 1 else " ".join([v] * (n + 1)) for v, n in runs)
         print(f"      - series: '{name}'\n        values: '{text}'")
     print(f"# {len(times)} scrapes", file=sys.stderr)
 
