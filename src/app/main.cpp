@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "common/diagnostic.hpp"
 #include "app/exporter.hpp"
 #include "app/readiness.hpp"
 #include "app/revision.hpp"
+#include "common/diagnostic.hpp"
 #include "exposition/exposition.hpp"
 #include "http/http_server.hpp"
 #include "top/top_view.hpp"

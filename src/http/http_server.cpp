@@ -23,8 +23,8 @@
 
 #include "common/diagnostic.hpp"
 #include "http/connection.hpp"
-#include "platform/idle_connections.hpp"
 #include "http/response.hpp"
+#include "platform/idle_connections.hpp"
 
 namespace {
 
