@@ -8,9 +8,12 @@
 //                                   floor_reads_*.cpp
 //   floor serve PORT BODY_BYTES     answer every connection on 127.0.0.1:PORT with
 //                                   a fixed 200 response until SIGTERM
-//   floor scrape PORT COUNT         COUNT sequential GETs of /metrics, a new connection
+//   floor scrape PORT COUNT [DIR]   COUNT sequential GETs of /metrics, a new connection
 //                                   each, as a scraper makes them; prints each latency
-//                                   in nanoseconds and then the last response's size
+//                                   in nanoseconds and then the last response's size.
+//                                   With DIR, each response is kept whole in DIR/N
+//                                   (N from 0), for a soak to check; an answer that
+//                                   stalls for 30 s is cut there and kept as it is
 
 #include "floor_reads.hpp"
 
@@ -18,6 +21,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -110,7 +114,7 @@ int serve(int port, long body_bytes)
     return 0;
 }
 
-int scrape(int port, long count)
+int scrape(int port, long count, const char* keep)
 {
     static const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                   "User-Agent: kelmar-bench\r\nAccept: */*\r\n"
@@ -128,12 +132,27 @@ int scrape(int port, long count)
             std::perror("floor scrape");
             return 1;
         }
+        const timeval stall{30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &stall, sizeof stall);
         send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+        FILE* kept = nullptr;
+        if (keep != nullptr) {
+            const std::string path = std::string(keep) + "/" + std::to_string(i);
+            if ((kept = std::fopen(path.c_str(), "w")) == nullptr) {
+                std::perror(path.c_str());
+                return 1;
+            }
+        }
         size = 0;
         ssize_t got;
-        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) {
             size += got;
+            if (kept != nullptr)
+                std::fwrite(buffer, 1, static_cast<size_t>(got), kept);
+        }
         close(fd);
+        if (kept != nullptr)
+            std::fclose(kept);
         std::printf("%.0f\n", now_ns() - start);
     }
     std::printf("%ld\n", size);
@@ -148,10 +167,10 @@ int main(int argc, char** argv)
         return read_sources(std::atol(argv[2]), argv + 3, argc - 3);
     if (argc == 4 && std::strcmp(argv[1], "serve") == 0)
         return serve(std::atoi(argv[2]), std::atol(argv[3]));
-    if (argc == 4 && std::strcmp(argv[1], "scrape") == 0)
-        return scrape(std::atoi(argv[2]), std::atol(argv[3]));
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "scrape") == 0)
+        return scrape(std::atoi(argv[2]), std::atol(argv[3]), argc == 5 ? argv[4] : nullptr);
     std::fputs("usage: floor read ITERATIONS SOURCE... | floor serve PORT BODY_BYTES | "
-               "floor scrape PORT COUNT\n",
+               "floor scrape PORT COUNT [DIR]\n",
                stderr);
     return 2;
 }
