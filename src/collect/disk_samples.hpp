@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/types.h>
@@ -26,6 +27,8 @@ struct GeomStatsHandle {
     bool stats_open = false;
     bool tree_loaded = false;
     struct gmesh mesh {};
+    // The tree's objects sorted by id, made again with every load of it.
+    std::vector<std::pair<const void*, struct gident*>> by_id;
     // "kern.devstat.generation" when the statistics were last mapped, if it
     // could be read then.
     bool generation_known = false;

@@ -6,7 +6,9 @@
 #include <sys/time.h>
 #include <libgeom.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "common/diagnostic.hpp"
 #include "platform/kernel_sources.hpp"
@@ -16,18 +18,44 @@ namespace {
 // 2^-64: a bintime fraction counts units of 2^-64 seconds. Exact as a double.
 constexpr double seconds_per_bintime_fraction = 5.421010862427522e-20;
 
+bool earlier(const std::pair<const void*, struct gident*>& entry, const void* id)
+{
+    return std::less<const void*>()(entry.first, id);
+}
+
+// geom_lookupid() walks every object of the tree, and a scrape looks up every
+// statistics record: quadratic in the disks. Sorted once per load, a lookup
+// is a binary search.
+void index_tree(GeomStatsHandle& handle)
+{
+    handle.by_id.clear();
+    for (struct gident* entry = handle.mesh.lg_ident; entry != nullptr && entry->lg_id != nullptr;
+         ++entry)
+        handle.by_id.emplace_back(entry->lg_id, entry);
+    std::sort(handle.by_id.begin(), handle.by_id.end(),
+              [](const auto& a, const auto& b) { return earlier(a, b.first); });
+}
+
+struct gident* lookup(const GeomStatsHandle& handle, const void* id)
+{
+    const auto at = std::lower_bound(handle.by_id.begin(), handle.by_id.end(), id, earlier);
+    return at != handle.by_id.end() && at->first == id ? at->second : nullptr;
+}
+
 // The provider a statistics record belongs to, reloading the tree once when the
 // record names an object the tree does not hold yet (a device attached since
 // the tree was loaded). False when the reload fails.
 bool find_in_tree(GeomStatsHandle& handle, const void* id, struct gident*& found)
 {
-    found = geom_lookupid(&handle.mesh, id);
+    found = lookup(handle, id);
     if (found != nullptr)
         return true;
     geom_deletetree(&handle.mesh);
+    handle.by_id.clear();
     if (geom_gettree(&handle.mesh) != 0)
         return false;
-    found = geom_lookupid(&handle.mesh, id);
+    index_tree(handle);
+    found = lookup(handle, id);
     return true;
 }
 
@@ -74,6 +102,7 @@ std::unique_ptr<GeomStatsHandle> open_geom_stats()
         return handle;
     }
     handle->tree_loaded = true;
+    index_tree(*handle);
     handle->generation_known = read_devstat_generation(handle->mapped_generation);
     if (const int error = geom_stats_open(); error != 0) {
         diagnose("cannot open {}: {}; the disk families are left out\n", disk_statistics_path,
