@@ -318,5 +318,64 @@ check "jail: service stop" jexec svc service kelmar_host_perfdata onestop
 jail -r svc
 for d in bin sbin lib libexec usr; do umount $J/$d; done
 
+# --- a large host: a thousand more interfaces and 64 memory disks, each once ---
+# shellcheck disable=SC1091 # the VM puts it beside every job
+. ./large_host.sh
+started=$(date +%s)
+large_interfaces 1000 && large_disks 64
+sample_disks=$(sed -n '1p;32p;64p' $T/large.disks | xargs)
+for md in $sample_disks; do
+	dd if=/dev/zero of=/dev/$md bs=64k count=8 2>/dev/null
+	dd if=/dev/$md of=/dev/null bs=64k count=4 2>/dev/null
+done
+# Two pairs carry pings: one renamed (its b side out of UTF-8), one as created.
+plain=$(grep -m1 '^epair' $T/large.interfaces)
+sample_interfaces="kl0000000000000 $plain"
+ifconfig "$(printf 'kb\3770')" inet6 -ifdisabled up && ifconfig "${plain%a}b" inet6 -ifdisabled up
+for name in $sample_interfaces; do ifconfig $name inet6 -ifdisabled up; done
+sleep 2 # duplicate address detection, before the link-local addresses can be used
+for name in $sample_interfaces; do ping -6 -c 2 -i 0.2 ff02::1%$name >/dev/null 2>&1; done
+echo "large host made in $(($(date +%s) - started)) s"
+dump $T/a
+ifconfig -l >$T/names
+netstat -ibnW -f link >$T/netstat
+iostat -x -I -d | sed -e '1,2d' -e '/^pass[0-9]/d' >$T/iostat
+dump $T/b
+# NAME FAMILY: ours in $T/a against the list in $T/theirs, each name once.
+same_names() {
+	labels $T/a $2 | tr ' ' '\n' >$T/ours
+	count=$(wc -l <$T/theirs | tr -d ' ')
+	differ=$(comm -3 $T/ours $T/theirs | head -5 | xargs)
+	twice=$(uniq -d $T/ours | head -5 | xargs)
+	check "large host: $count $1, each once, as ours${differ:+ (differ: $differ)}${twice:+ (twice: $twice)}" \
+		[ -z "$differ" -a -z "$twice" ]
+}
+tr ' ' '\n' <$T/names | large_label | sort >$T/theirs
+same_names "interfaces of ifconfig -l" network_receive_bytes
+check "large host: more than 1000 interfaces ($count)" [ "$count" -gt 1000 ]
+awk '{ print $1 }' $T/iostat | sort >$T/theirs
+same_names "disks of iostat -x -I" disk_read_bytes
+check "large host: more than 64 disks ($count)" [ "$count" -gt 64 ]
+for name in $sample_interfaces; do
+	row=$(awk -v n=$name '($1 == n || $1 == n "*") && /<Link#/' $T/netstat)
+	for column in receive_packets:7 receive_bytes:4 transmit_packets:3 transmit_bytes:1; do
+		bracket "large host: $name ${column%:*} (netstat)" \
+			"kelmar_host_network_${column%:*}_total{device=\"$name\"}" \
+			1 0 "$(echo "$row" | awk -v n="${column#*:}" '{ print $(NF - n) }')"
+	done
+done
+check "large host: both pairs carried traffic" [ \
+	"$(val $T/a "kelmar_host_network_transmit_packets_total{device=\"kl0000000000000\"}")" -ge 2 -a \
+	"$(val $T/a "kelmar_host_network_transmit_packets_total{device=\"$plain\"}")" -ge 2 ]
+for md in $sample_disks; do
+	# shellcheck disable=SC2046 # its columns, one word each
+	set -- $(awk -v d=$md '$1 == d' $T/iostat)
+	bracket "large host: $md read ops (iostat)" "kelmar_host_disk_read_ops_total{device=\"$md\"}" 1 0 "$2"
+	bracket "large host: $md write ops" "kelmar_host_disk_write_ops_total{device=\"$md\"}" 1 0 "$3"
+	bracket "large host: $md read bytes" "kelmar_host_disk_read_bytes_total{device=\"$md\"}" 1024 52 "$4"
+	bracket "large host: $md write bytes" "kelmar_host_disk_write_bytes_total{device=\"$md\"}" 1024 52 "$5"
+done
+large_host_remove
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
