@@ -1,22 +1,30 @@
 #!/bin/sh
 # Months of uptime, compressed, on FreeBSD (scripts/freebsd-vm run
-# tests/freebsd_vm/soak.sh): scrapes among hostile peers while memory disks
-# come and go, interfaces are created, renamed and destroyed, and a ZFS pool is
-# imported and exported, so that the GEOM tree reloads and the statistics
-# remaps run thousands of times. Every scrape must be a complete 200 of well
-# formed lines; resident size and descriptors must be those after warm-up;
-# standard error must hold only the banner. SCRAPES (default 20000) sets the
-# length, MINUTES (default 45) the most it may take. POSIX sh and the base
-# system only.
+# tests/freebsd_vm/soak.sh), in two parts. First the device paths alone, as
+# fast as they go: RELOADS rounds (default 1000) of a memory disk attached, a
+# scrape that must list it (the GEOM tree reloaded and the statistics
+# remapped for its record), the disk detached, an epair created, a scrape,
+# the epair destroyed; after 400 rounds of warm-up, resident size and
+# descriptors must end exactly as they were. Then SCRAPES scrapes (default
+# 100000, MINUTES at most, default 60) among hostile peers while memory disks
+# come and go, epairs are created, renamed and destroyed and a ZFS pool is
+# imported and exported every few seconds; its warm-up, a tenth of the scrapes
+# and at least 100 device rounds, runs all of it too. Every scrape must be a
+# complete 200 of well-formed lines and descriptors and kqueues must end as
+# they were; the allocator may spread by a few pages under that mix (first
+# uses of rare sizes), so resident size may grow by at most 64 KiB. Standard
+# error must hold only the banner. The scrapes are the floor's (a plain
+# client, with no process per scrape). POSIX sh and the base system only.
 
 P=/usr/local/bin/kelmar-host-perfdata
+FLOOR=/usr/local/libexec/kelmar-host-perfdata/floor
 T=/tmp/kelmar-soak
 PORT=9272
-URL=http://127.0.0.1:$PORT/metrics
-SCRAPES=${SCRAPES:-20000}
-MINUTES=${MINUTES:-45}
+SCRAPES=${SCRAPES:-100000}
+RELOADS=${RELOADS:-1000}
+MINUTES=${MINUTES:-60}
 BATCH=100
-mkdir -p $T/s
+mkdir -p $T/s $T/r
 kldload -n zfs if_epair accf_data accf_http
 
 listening() { sockstat -4l -p $PORT | grep -q ":$PORT"; }
@@ -26,16 +34,29 @@ state() {
 		"descriptors $(procstat -f "$pid" | awk 'NR > 1 && $3 ~ /^[0-9]+$/' | wc -l | tr -d ' ')," \
 		"kqueues $(procstat -f "$pid" | awk 'NR > 1 && $4 == "k"' | wc -l | tr -d ' ')"
 }
-# Every line of every scrape a HELP, a TYPE or a sample, and each ends with
-# build_info: a complete exposition.
+# Every response a 200 whose body is as long as it says, every body line a
+# HELP, a TYPE or a sample, and each body ends with build_info: a complete
+# exposition.
 well_formed() {
 	awk '
-	FNR == 1 && NR > 1 { if (last !~ /_build_info\{/) { print FILENAME ": cut short"; bad = 1 } }
+	function close_one() {
+		if (head || last !~ /_build_info\{/ || got != length_said) { print name ": cut short"; bad = 1 }
+	}
+	FNR == 1 {
+		if (NR > 1) close_one()
+		name = FILENAME; head = 1; got = 0; length_said = -1; last = ""
+		if ($0 !~ /^HTTP\/1\.1 200 /) { print name ": " $0; bad = 1 }
+		next
+	}
+	head && /^Content-Length: / { length_said = $2 + 0; next }
+	head && $0 == "\r" { head = 0; next }
+	head { next }
+	{ got += length($0) + 1 }
 	/^# HELP [a-zA-Z_:][a-zA-Z0-9_:]* ./ { last = $0; next }
 	/^# TYPE [a-zA-Z_:][a-zA-Z0-9_:]* (counter|gauge)$/ { last = $0; next }
 	/^[a-zA-Z_:][a-zA-Z0-9_:]*(\{[a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\[\\"n])*"(,[a-zA-Z_][a-zA-Z0-9_]*="([^"\\]|\\[\\"n])*")*\})? -?[0-9.e+-]+$/ { last = $0; next }
 	{ print FILENAME ": bad line " FNR ": " $0; bad = 1 }
-	END { if (last !~ /_build_info\{/) { print "last scrape cut short"; bad = 1 }; exit bad }' "$@"
+	END { if (NR == 0) bad = 1; else close_one(); exit bad }' "$@"
 }
 
 # The pool the churn imports and exports, on a memory disk of its own.
@@ -90,26 +111,62 @@ pid=$!
 n=0
 while ! listening && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
 
-# Warm-up, then the state the end is held to.
+# One round of the device paths; false when a scrape failed or left out the disk.
+reload_round() {
+	round_ok=yes
+	md=$(mdconfig -a -t malloc -s 1m)
+	if ! $FLOOR scrape $PORT 1 $T/r >/dev/null || ! well_formed $T/r/0; then
+		echo "the scrape after attaching $md failed" && round_ok=no
+	elif ! grep -q "device=\"$md\"" $T/r/0; then
+		echo "the scrape after attaching $md did not list it" && round_ok=no
+	fi
+	mdconfig -d -u "$md"
+	e=$(ifconfig epair create)
+	if ! $FLOOR scrape $PORT 1 $T/r >/dev/null || ! well_formed $T/r/0; then
+		echo "the scrape after creating $e failed" && round_ok=no
+	fi
+	ifconfig "$e" destroy
+	[ "${round_ok:-yes}" = yes ]
+}
 i=0
-while [ $i -lt 200 ]; do fetch -q -o /dev/null $URL; i=$((i + 1)); done
-before=$(state)
+while [ $i -lt 400 ]; do reload_round || echo "warm-up round failed"; i=$((i + 1)); done
+reloads_before=$(state)
+reload_failures=0
+i=0
+while [ $i -lt "$RELOADS" ]; do
+	reload_round || reload_failures=$((reload_failures + 1))
+	i=$((i + 1))
+done
+reloads_after=$(state)
+
+# BATCH scrapes, kept and checked; false when any failed.
+batch() {
+	rm -f $T/s/*
+	$FLOOR scrape $PORT $BATCH $T/s >/dev/null && well_formed $T/s/*
+}
+
+# Warm-up: plain scrapes, then the churn and the peers, as long as set above.
+# Then the state the end is held to.
+i=0
+while [ $i -lt 2 ]; do batch || echo "warm-up batch failed"; i=$((i + 1)); done
 churn &
 churner=$!
 hostile &
 peers=$!
+warm=0
+while [ $warm -lt $((SCRAPES / 10)) ] || [ "$(cat $T/events 2>/dev/null || echo 0)" -lt 100 ]; do
+	batch || echo "warm-up batch failed"
+	warm=$((warm + BATCH))
+done
+warm_events=$(cat $T/events)
+before=$(state)
 started=$(date +%s)
 done_scrapes=0
 failures=0
 while [ $done_scrapes -lt "$SCRAPES" ] && [ $(($(date +%s) - started)) -lt $((MINUTES * 60)) ]; do
-	rm -f $T/s/*
-	i=0
-	while [ $i -lt $BATCH ]; do
-		fetch -q -T 30 -o $T/s/$i $URL || failures=$((failures + 1))
-		i=$((i + 1))
-	done
-	well_formed $T/s/* || failures=$((failures + 1))
+	batch || failures=$((failures + 1))
 	done_scrapes=$((done_scrapes + BATCH))
+	[ $done_scrapes -eq $((SCRAPES / 2)) ] && half=$(state)
 done
 took=$(($(date +%s) - started))
 touch $T/done
@@ -120,12 +177,23 @@ kill -TERM $pid
 wait $pid
 status=$?
 
-echo "FreeBSD $(uname -r): $done_scrapes scrapes in $took s, $failures failed;" \
+rss() { echo "$1" | sed 's/^rss \([0-9]*\) .*/\1/'; }
+others() { echo "$1" | sed 's/^rss [0-9]* KiB, //'; }
+echo "FreeBSD $(uname -r): $RELOADS device rounds alone (a memory disk attached, listed and detached," \
+	"an epair created and destroyed, a scrape after each), $reload_failures failed"
+echo "after their warm-up: $reloads_before"
+echo "at their end:        $reloads_after"
+echo "$done_scrapes scrapes in $took s among hostile peers, $failures batches of $BATCH failed;" \
 	"$(cat $T/events) device rounds (a memory disk, an epair renamed and destroyed," \
-	"the pool exported or imported every fifth), $(cat $T/peers) hostile peers"
+	"the pool exported or imported every fifth), $warm_events of them in the warm-up of $warm scrapes;" \
+	"$(cat $T/peers) hostile peers"
 echo "after warm-up: $before"
+echo "half-way:      ${half:-}"
 echo "at the end:    $after"
 echo "exit status $status; standard error:"
 cat $T/stderr
-[ "$failures" -eq 0 ] && [ $done_scrapes -ge "$SCRAPES" ] && [ "$before" = "$after" ] && [ $status -eq 0 ] &&
+[ "$reload_failures" -eq 0 ] && [ "$reloads_before" = "$reloads_after" ] &&
+	[ "$failures" -eq 0 ] && [ $done_scrapes -ge "$SCRAPES" ] && [ $status -eq 0 ] &&
+	[ "$(others "$before")" = "$(others "$after")" ] &&
+	[ "$(rss "$after")" -le $(($(rss "$before") + 64)) ] &&
 	[ "$(grep -vc 'listening on' $T/stderr)" -eq 0 ]
