@@ -42,19 +42,31 @@ struct gident* lookup(const GeomStatsHandle& handle, const void* id)
     return at != handle.by_id.end() && at->first == id ? at->second : nullptr;
 }
 
+// Loads the tree again, false when that fails; the failed load left no tree
+// to free at close.
+bool reload_tree(GeomStatsHandle& handle)
+{
+    geom_deletetree(&handle.mesh);
+    handle.by_id.clear();
+    if (geom_gettree(&handle.mesh) != 0) {
+        handle.tree_loaded = false;
+        handle.ready = false;
+        return false;
+    }
+    index_tree(handle);
+    return true;
+}
+
 // The provider a statistics record belongs to, reloading the tree once when the
-// record names an object the tree does not hold yet (a device attached since
-// the tree was loaded). False when the reload fails.
+// record names an object the tree does not hold yet (a device attached between
+// reading the generation and taking the snapshot). False when the reload fails.
 bool find_in_tree(GeomStatsHandle& handle, const void* id, struct gident*& found)
 {
     found = lookup(handle, id);
     if (found != nullptr)
         return true;
-    geom_deletetree(&handle.mesh);
-    handle.by_id.clear();
-    if (geom_gettree(&handle.mesh) != 0)
+    if (!reload_tree(handle))
         return false;
-    index_tree(handle);
     found = lookup(handle, id);
     return true;
 }
@@ -74,18 +86,27 @@ bool read_devstat_generation(long& generation)
 // The statistics are a mapping of the kernel's pages of records, and a
 // snapshot copies only the pages that were there when they were mapped. A
 // record added since may sit in a page added after that: remap whenever the
-// generation has moved. The kernel adds the page before it moves the
-// generation, so the generation is read first; one that cannot be read at
-// all means a remap every time.
-void remap_if_stale(GeomStatsHandle& handle)
+// generation has moved. The tree goes stale then too, worse than by missing
+// objects: records and tree name objects by their kernel addresses, and the
+// address of a detached device's geom, consumer or provider is soon given to
+// another object, so a new disk's record would match a stale entry and be
+// left out or named as the old one. The kernel adds the page before it moves
+// the generation, and makes a provider under the topology lock that the
+// tree's copy waits for, so the generation is read first; one that cannot be
+// read at all means a reload every time. False when the tree cannot be
+// loaded again.
+bool refresh_if_stale(GeomStatsHandle& handle)
 {
     long generation = 0;
     const bool known = read_devstat_generation(generation);
     if (known && handle.generation_known && generation == handle.mapped_generation)
-        return;
+        return true;
     geom_stats_resync();
+    if (!reload_tree(handle))
+        return false;
     handle.generation_known = known;
     handle.mapped_generation = generation;
+    return true;
 }
 
 }  // namespace
@@ -130,7 +151,8 @@ bool read_disk_samples(GeomStatsHandle& handle, std::vector<DiskSample>& disks)
     disks.clear();
     if (!handle.ready)
         return false;
-    remap_if_stale(handle);
+    if (!refresh_if_stale(handle))
+        return false;
     void* snapshot = geom_stats_snapshot_get();
     if (snapshot == nullptr)
         return false;
@@ -141,10 +163,7 @@ bool read_disk_samples(GeomStatsHandle& handle, std::vector<DiskSample>& disks)
             continue;
         struct gident* entry = nullptr;
         if (!find_in_tree(handle, record->id, entry)) {
-            // The failed reload left no tree to free at close.
             geom_stats_snapshot_free(snapshot);
-            handle.tree_loaded = false;
-            handle.ready = false;
             return false;
         }
         if (entry == nullptr || entry->lg_what != gident::ISPROVIDER)

@@ -10,8 +10,8 @@
 namespace fake_geom {
 namespace {
 
-// A provider or consumer of the kernel's tree, with its geom; every copy of
-// the tree points to it. Its address is its identity.
+// A provider or consumer of the kernel's tree, with its geom. Its address in
+// the kernel's list is its identity; a copy of the tree has copies of it.
 struct Object {
     std::string name;
     struct ggeom geom {};
@@ -25,23 +25,34 @@ struct Snapshot {
     std::size_t next = 0;
 };
 
+struct Tree {
+    std::deque<Object> objects;
+    std::vector<struct gident> index;
+};
+
 struct State {
     std::deque<Object> objects;
     std::deque<std::vector<struct devstat>> sets;
     std::vector<struct devstat> attached;  // since the last resync
     bool stats_open = false;
     long generation = 1;
-    std::deque<std::vector<struct gident>> trees;  // each copy's index, kept until reset
+    std::deque<Tree> trees;  // kept until reset
 } state;
+
+// The pointers of an object's records into the object itself.
+void link(Object& object, const void* id)
+{
+    object.provider.lg_id = object.consumer.lg_id = const_cast<void*>(id);
+    object.provider.lg_name = object.name.data();
+    object.provider.lg_geom = object.consumer.lg_geom = &object.geom;
+}
 
 Object& add_object(const std::string& name, unsigned rank, bool is_consumer)
 {
     Object& added = state.objects.emplace_back(Object{name});
     added.geom.lg_rank = rank;
-    added.provider.lg_id = added.consumer.lg_id = &added;
-    added.provider.lg_name = added.name.data();
-    added.provider.lg_geom = added.consumer.lg_geom = &added.geom;
     added.is_consumer = is_consumer;
+    link(added, &added);
     return added;
 }
 
@@ -79,6 +90,18 @@ struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t wr
     return result;
 }
 
+const void* reuse(const void* freed, const std::string& name, unsigned rank)
+{
+    for (Object& object : state.objects)
+        if (&object == freed) {
+            object = Object{name};
+            object.geom.lg_rank = rank;
+            link(object, &object);
+        }
+    fake_kernel::set_named_value("kern.devstat.generation", state.generation += 2);
+    return freed;
+}
+
 void queue_snapshot(std::vector<struct devstat> records)
 {
     state.sets.push_back(std::move(records));
@@ -100,12 +123,16 @@ extern "C" int geom_gettree(struct gmesh* mesh)
     *mesh = gmesh{};
     if (kernel.gettree_error != 0)
         return kernel.gettree_error;
-    std::vector<struct gident>& tree = state.trees.emplace_back();
-    for (Object& object : state.objects)
-        tree.push_back(object.is_consumer ? gident{&object, &object.consumer, gident::ISCONSUMER}
-                                          : gident{&object, &object.provider, gident::ISPROVIDER});
-    tree.emplace_back();  // a null id ends the list
-    mesh->lg_ident = tree.data();
+    Tree& tree = state.trees.emplace_back();
+    for (Object& object : state.objects) {
+        Object& copy = tree.objects.emplace_back(object);
+        link(copy, &object);
+        tree.index.push_back(copy.is_consumer
+                                 ? gident{&object, &copy.consumer, gident::ISCONSUMER}
+                                 : gident{&object, &copy.provider, gident::ISPROVIDER});
+    }
+    tree.index.emplace_back();  // a null id ends the list
+    mesh->lg_ident = tree.index.data();
     return 0;
 }
 

@@ -44,5 +44,9 @@ struct devstat record(const void* id, std::uint64_t read_bytes = 0, std::uint64_
 void queue_snapshot(std::vector<struct devstat> records);
 // A record the kernel adds, seen from the next resync on.
 void attach(const struct devstat& added);
+// The object at `freed` detached and its address given to a new provider
+// (the generation moves twice); a tree copied before still has the old one.
+// Returns the address, the new provider's identity.
+const void* reuse(const void* freed, const std::string& name, unsigned rank);
 
 }  // namespace fake_geom

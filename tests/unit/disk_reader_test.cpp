@@ -133,4 +133,30 @@ TEST_F(DiskReader, ADiskAttachedAfterOpeningIsReadOnceTheStatisticsAreResynced)
     close_geom_stats(handle);
 }
 
+// A device detached leaves its addresses to the next objects the kernel makes,
+// and a tree copied before still names them. The new disk must be read under
+// its own name, whatever the old object at its address was.
+TEST_F(DiskReader, ADiskAtTheAddressOfADetachedObjectIsReadUnderItsOwnName)
+{
+    const struct {
+        const char* was;
+        const char* name;
+        unsigned rank;
+    } cases[] = {{"a consumer", "", 0}, {"a partition", "md0p1", 2}, {"a disk", "md0", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.was);
+        reset();
+        const void* ada0 = add_provider("ada0", 1);
+        const void* old = c.rank == 0 ? add_consumer() : add_provider(c.name, c.rank);
+        queue_snapshot({record(ada0), record(old)});
+        queue_snapshot({record(ada0), record(old, 512)});
+        auto handle = open_geom_stats();
+        ASSERT_TRUE(read_disk_samples(*handle, disks));
+        reuse(old, "md1", 1);
+        ASSERT_TRUE(read_disk_samples(*handle, disks));
+        EXPECT_EQ(names(disks) + std::to_string(disks.back().read_bytes), "ada0 md1 512");
+        close_geom_stats(handle);
+    }
+}
+
 }  // namespace
