@@ -90,7 +90,7 @@ struct devstat record(const void* id, std::uint64_t read_bytes, std::uint64_t wr
     return result;
 }
 
-const void* reuse(const void* freed, const std::string& name, unsigned rank)
+void reuse(const void* freed, const std::string& name, unsigned rank)
 {
     for (Object& object : state.objects)
         if (&object == freed) {
@@ -99,7 +99,6 @@ const void* reuse(const void* freed, const std::string& name, unsigned rank)
             link(object, &object);
         }
     fake_kernel::set_named_value("kern.devstat.generation", state.generation += 2);
-    return freed;
 }
 
 void queue_snapshot(std::vector<struct devstat> records)

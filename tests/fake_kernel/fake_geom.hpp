@@ -46,7 +46,6 @@ void queue_snapshot(std::vector<struct devstat> records);
 void attach(const struct devstat& added);
 // The object at `freed` detached and its address given to a new provider
 // (the generation moves twice); a tree copied before still has the old one.
-// Returns the address, the new provider's identity.
-const void* reuse(const void* freed, const std::string& name, unsigned rank);
+void reuse(const void* freed, const std::string& name, unsigned rank);
 
 }  // namespace fake_geom

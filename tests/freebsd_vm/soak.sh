@@ -28,11 +28,18 @@ mkdir -p $T/s $T/r
 kldload -n zfs if_epair accf_data accf_http
 
 listening() { sockstat -4l -p $PORT | grep -q ":$PORT"; }
-# Resident KiB, descriptors, and of those the kqueues.
+# Resident KiB, descriptors, and of those the kqueues; each mapping's
+# resident pages go to $T/map.NAME, so that a change can be told where.
 state() {
+	procstat -v "$pid" | awk 'NR > 1 && $10 != "dv" { print $10, $4, $11, $5 }' >"$T/map.$1"
 	echo "rss $(ps -o rss= -p "$pid" | tr -d ' ') KiB," \
 		"descriptors $(procstat -f "$pid" | awk 'NR > 1 && $3 ~ /^[0-9]+$/' | wc -l | tr -d ' ')," \
 		"kqueues $(procstat -f "$pid" | awk 'NR > 1 && $4 == "k"' | wc -l | tr -d ' ')"
+}
+# The mappings (type, protection, file, resident pages) that differ between
+# two states.
+moved() {
+	diff "$T/map.$1" "$T/map.$2" | sed -n 's/^< /  was: /p; s/^> /  now: /p'
 }
 # Every response a 200 whose body is as long as it says, every body line a
 # HELP, a TYPE or a sample, and each body ends with build_info: a complete
@@ -130,14 +137,14 @@ reload_round() {
 }
 i=0
 while [ $i -lt 400 ]; do reload_round || echo "warm-up round failed"; i=$((i + 1)); done
-reloads_before=$(state)
+reloads_before=$(state warm)
 reload_failures=0
 i=0
 while [ $i -lt "$RELOADS" ]; do
 	reload_round || reload_failures=$((reload_failures + 1))
 	i=$((i + 1))
 done
-reloads_after=$(state)
+reloads_after=$(state reloads)
 
 # BATCH scrapes, kept and checked; false when any failed.
 batch() {
@@ -159,20 +166,20 @@ while [ $warm -lt $((SCRAPES / 10)) ] || [ "$(cat $T/events 2>/dev/null || echo 
 	warm=$((warm + BATCH))
 done
 warm_events=$(cat $T/events)
-before=$(state)
+before=$(state before)
 started=$(date +%s)
 done_scrapes=0
 failures=0
 while [ $done_scrapes -lt "$SCRAPES" ] && [ $(($(date +%s) - started)) -lt $((MINUTES * 60)) ]; do
 	batch || failures=$((failures + 1))
 	done_scrapes=$((done_scrapes + BATCH))
-	[ $done_scrapes -eq $((SCRAPES / 2)) ] && half=$(state)
+	[ $done_scrapes -eq $((SCRAPES / 2)) ] && half=$(state half)
 done
 took=$(($(date +%s) - started))
 touch $T/done
 wait $churner $peers
 sleep 3
-after=$(state)
+after=$(state after)
 kill -TERM $pid
 wait $pid
 status=$?
@@ -183,6 +190,7 @@ echo "FreeBSD $(uname -r): $RELOADS device rounds alone (a memory disk attached,
 	"an epair created and destroyed, a scrape after each), $reload_failures failed"
 echo "after their warm-up: $reloads_before"
 echo "at their end:        $reloads_after"
+moved warm reloads
 echo "$done_scrapes scrapes in $took s among hostile peers, $failures batches of $BATCH failed;" \
 	"$(cat $T/events) device rounds (a memory disk, an epair renamed and destroyed," \
 	"the pool exported or imported every fifth), $warm_events of them in the warm-up of $warm scrapes;" \
@@ -190,6 +198,7 @@ echo "$done_scrapes scrapes in $took s among hostile peers, $failures batches of
 echo "after warm-up: $before"
 echo "half-way:      ${half:-}"
 echo "at the end:    $after"
+moved before after
 echo "exit status $status; standard error:"
 cat $T/stderr
 [ "$reload_failures" -eq 0 ] && [ "$reloads_before" = "$reloads_after" ] &&
