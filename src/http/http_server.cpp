@@ -40,9 +40,9 @@ using Clock = std::chrono::steady_clock;
 using Phase = Connection::Phase;
 
 constexpr int event_batch = 64;
-// Connections taken per wake-up, so that a flood of them still lets the
-// loop see to the ones it has.
-constexpr int accept_batch = 64;
+// At most this many connections are taken per wake-up, so that a flood of
+// them still lets the loop see to the ones it has.
+constexpr std::int64_t accept_batch = 64;
 // Descriptors left to the readers (the statistics device, sysctl and netlink
 // sockets, files under /proc and /sys) and to standard streams, the
 // listener, the kqueue and the reserve.
@@ -248,7 +248,7 @@ int HttpServer::run()
         }
         for (int i = 0; i < count; ++i) {
             if (events[i].udata == nullptr) {
-                accept_connections();
+                accept_connections(events[i].data);
                 continue;
             }
             // A connection closed by an earlier event of the same wait is
@@ -270,9 +270,12 @@ int HttpServer::run()
     return 0;
 }
 
-void HttpServer::accept_connections()
+// As many as the kernel says are queued (FreeBSD counts them; where it gives
+// no count, one), so that a scrape costs no accept() that finds nothing.
+void HttpServer::accept_connections(std::int64_t queued)
 {
-    for (int i = 0; i < accept_batch; ++i) {
+    const std::int64_t batch = std::clamp<std::int64_t>(queued, 1, accept_batch);
+    for (std::int64_t i = 0; i < batch; ++i) {
         if (open_connections() >= max_connections) {
             // The wake-up says that one peer waits; whether more do, the
             // next one will say.

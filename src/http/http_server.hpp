@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -45,7 +46,7 @@ public:
     int run();
 
 private:
-    void accept_connections();
+    void accept_connections(std::int64_t queued);
     // Keeps the loop from spinning on a connection that accept() cannot take.
     void handle_accept_failure(int error);
     void read_head(Connection& connection);
