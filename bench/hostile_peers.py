@@ -10,64 +10,14 @@
 # to 5 of them: a server that serves one connection at a time takes seconds
 # there. --quick: the mixed peers alone, up to 20, and no targets.
 
-import argparse, os, platform, resource, shutil, socket, statistics, subprocess, sys, time
+import argparse, os, platform, shutil, statistics, subprocess, sys, time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 from benchkit import Server, free_port, memory_kib  # noqa: E402
 
-SCRAPE = b"GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n"
 KINDS = ("silent", "stalled", "trickle", "never_reads", "oversize", "reset")
 COLLECTORS = ["cpu", "meminfo", "loadavg", "diskstats", "netdev"]
-
-
-# One hostile peer: what it sends on connecting and how long it keeps the
-# connection before it makes a new one (the server may close it sooner).
-def open_peer(port, kind):
-    peer = socket.socket()
-    if kind == "never_reads":
-        peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    peer.setblocking(False)
-    try:
-        peer.connect(("127.0.0.1", port))
-    except BlockingIOError:
-        pass
-    return peer
-
-
-def first_bytes(kind):
-    return {"stalled": b"G", "trickle": SCRAPE[:1], "never_reads": SCRAPE, "reset": b"GE",
-            "oversize": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000}.get(kind, b"")
-
-
-# Keeps `count` peers, of `kinds` in turn, connected until killed: each peer
-# sends its bytes, a trickling one a byte every half second, and starts over
-# after 3 seconds (a resetting one after 0.1, with a reset).
-def hold_peers(port, kinds, count):
-    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    peers = [[kinds[i % len(kinds)], None, 0.0, 0] for i in range(count)]
-    while True:
-        now = time.monotonic()
-        for state in peers:
-            kind, peer, since, sent = state
-            lifetime = 0.1 if kind == "reset" else 3.0
-            if peer is None or now - since > lifetime:
-                if peer is not None:
-                    if kind == "reset":
-                        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-                    peer.close()
-                state[1:] = [open_peer(port, kind), now, 0]
-                continue
-            data = first_bytes(kind)
-            if kind == "trickle":
-                data = SCRAPE[:1 + int((now - since) / 0.5)]
-            if sent < len(data):
-                try:
-                    state[3] += peer.send(data[sent:])
-                except (BlockingIOError, OSError):
-                    pass
-        time.sleep(0.01)
 
 
 def scrape_once(floor, port):
@@ -81,8 +31,7 @@ def scrape_once(floor, port):
 def measure(server, floor, kinds, count, scrapes):
     holder = None
     if count:
-        holder = subprocess.Popen([sys.executable, __file__, "--hold", str(server.port),
-                                   ",".join(kinds), str(count)])
+        holder = subprocess.Popen([floor, "peers", str(server.port), str(count), ",".join(kinds)])
         time.sleep(3.5)  # every peer connected, and the first ones cycled
     try:
         latencies = []
@@ -92,7 +41,7 @@ def measure(server, floor, kinds, count, scrapes):
         return latencies, memory_kib(server.pid, "VmRSS")
     finally:
         if holder:
-            holder.kill()
+            holder.terminate()
             holder.wait()
             time.sleep(2.5)  # the server lets go of what they left
 
@@ -109,10 +58,7 @@ def main():
     parser.add_argument("--figure")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--before")
-    parser.add_argument("--hold", nargs=3)
     args = parser.parse_args()
-    if args.hold:
-        return hold_peers(int(args.hold[0]), args.hold[1].split(","), int(args.hold[2]))
 
     build = os.path.abspath(args.build_dir)
     floor = os.path.join(build, "bench", "floor")
