@@ -4,7 +4,7 @@
 # resident memory of each server under the mix. Draws the figure of latency
 # against peers.
 #
-#   hostile_peers.py --build-dir BUILD [--figure PNG] [--quick] [--before BINARY]
+#   hostile_peers.py --build-dir BUILD [--figure PNG] [--quick] [--mixed-only] [--before BINARY]
 #
 # --before adds another binary (an earlier build) with the mixed peers, at up
 # to 5 of them: a server that serves one connection at a time takes seconds
@@ -58,13 +58,15 @@ def main():
     parser.add_argument("--figure")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--before")
+    parser.add_argument("--mixed-only", action="store_true")
     args = parser.parse_args()
 
     build = os.path.abspath(args.build_dir)
     floor = os.path.join(build, "bench", "floor")
     counts = [0, 20] if args.quick else [0, 5, 100, 1000]
     scrapes = 5 if args.quick else 40
-    kinds = ([] if args.quick else [[kind] for kind in KINDS]) + [list(KINDS)]
+    # Unloaded first, then every kind mixed, then each kind alone.
+    kinds = [list(KINDS)] + ([] if args.quick or args.mixed_only else [[k] for k in KINDS])
     servers = {"ours": [os.path.join(build, "kelmar-host-perfdata"), "-l"]}
     node_exporter = shutil.which("prometheus-node-exporter")
     if node_exporter:

@@ -31,10 +31,11 @@
 namespace {
 
 // Connections the kernel holds back until they carry data count against the
-// backlog; past it, a Linux listener answers with SYN cookies, whose
-// connections skip the hold-back. 128 is FreeBSD's default ceiling
-// (kern.ipc.soacceptqueue).
-constexpr int listen_backlog = 128;
+// backlog, and peers that connect in bursts fill it at once: a full queue
+// drops a scraper's SYN, which its kernel sends again only a second later.
+// The kernel lowers this to its own ceiling (FreeBSD's kern.ipc.soacceptqueue,
+// 128 by default; Linux's net.core.somaxconn, 4096).
+constexpr int listen_backlog = 1024;
 
 using Clock = std::chrono::steady_clock;
 using Phase = Connection::Phase;

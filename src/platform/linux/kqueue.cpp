@@ -5,6 +5,8 @@
 // filters and flags are refused.
 #include <errno.h>
 #include <limits.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/event.h>
 #include <sys/ioctl.h>
@@ -25,7 +27,7 @@ struct Filter {
 struct Registration {
     Filter read;
     Filter write;
-    bool listening = false;  // no byte count to report: asked once, not at every wake-up
+    bool listening = false;  // asked once, not at every wake-up
 };
 
 using Table = std::unordered_map<int, Registration>;
@@ -118,6 +120,19 @@ int timeout_in_milliseconds(const struct timespec* timeout)
     return static_cast<int>(std::min<long long>(milliseconds, INT_MAX));
 }
 
+// Bytes waiting to be read; for a listening socket, as on FreeBSD, the
+// connections waiting to be accepted, which Linux counts in its TCP_INFO.
+std::int64_t readable_count(int fd, bool listening)
+{
+    if (listening) {
+        struct tcp_info info {};
+        socklen_t length = sizeof info;
+        return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_unacked : 0;
+    }
+    int pending = 0;
+    return ioctl(fd, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
 // The events one epoll report makes, at most `room` of them: the read filter's
 // first. What does not fit is reported again by the next wait.
 int report(const Registration& registration, int fd, std::uint32_t ready, struct kevent* out,
@@ -134,11 +149,7 @@ int report(const Registration& registration, int fd, std::uint32_t ready, struct
         event.udata = registration.read.udata;
         if (ended)
             event.flags |= EV_EOF;
-        // Bytes waiting to be read. FreeBSD gives a listening socket's queue
-        // length instead, which epoll does not tell: it stays 0.
-        int pending = 0;
-        if (!registration.listening && ioctl(fd, FIONREAD, &pending) == 0)
-            event.data = pending;
+        event.data = readable_count(fd, registration.listening);
     }
     if (registration.write.on && (ready & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0 &&
         count < room) {
