@@ -72,8 +72,8 @@ log = tool("git", "-C", SOURCE, "log", "--format=%H %ct").split()
 times = [int(time) for time in log[1::2]]
 releases = [commit for commit, time in zip(log[::2], times) if time == stamp]
 if not releases and min(times) > stamp:
-    skip(f"the history begins after the distinfo's TIMESTAMP {stamp} (a shallow clone?), so it "
-         "lacks the release commit to make the archive again from (git fetch --unshallow)")
+    skip(f"the history begins after the distinfo's TIMESTAMP {stamp} (a shallow clone, a new "
+         "repository), so it lacks the release commit to make the archive again from")
 with tempfile.TemporaryDirectory(dir=BUILD) as out:
     made = [tool(SOURCE / "scripts/release", commit, out) for commit in releases]
 assert distinfo in made, (distinfo, made)
