@@ -55,7 +55,8 @@ assert (PORT / "pkg-descr").read_text().strip()
 off = re.search(r"^CMAKE_OFF=\t(.+)$", makefile, re.M)[1].split()
 assert {"KELMAR_BUILD_TESTS", "KELMAR_WERROR"} <= set(off), off
 with tempfile.TemporaryDirectory(dir=BUILD) as port_build:
-    done = subprocess.run(["cmake", "-S", SOURCE, "-B", port_build, *(f"-D{o}:BOOL=OFF" for o in off)],
+    done = subprocess.run(["cmake", "-S", SOURCE, "-B", port_build,
+                           *(f"-D{option}:BOOL=OFF" for option in off)],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and "not used by the project" not in done.stderr, done.stderr
 
@@ -67,7 +68,8 @@ version = re.search(r"^DISTVERSION=\t(\S+)$", makefile, re.M)[1]
 assert f"SHA256 (kelmar-host-perfdata-{version}.tar.gz) = " in distinfo, distinfo
 stamp = int(re.search(r"^TIMESTAMP = (\d+)$", distinfo, re.M)[1])
 if not (SOURCE / ".git").exists():
-    skip(f"no git: the release archive made at the distinfo's TIMESTAMP {stamp} cannot be made again")
+    skip(f"no git: the release archive made at the distinfo's TIMESTAMP {stamp} cannot be "
+         "made again")
 log = tool("git", "-C", SOURCE, "log", "--format=%H %ct").split()
 times = [int(time) for time in log[1::2]]
 releases = [commit for commit, time in zip(log[::2], times) if time == stamp]
