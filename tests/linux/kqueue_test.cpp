@@ -14,15 +14,7 @@
 
 namespace {
 
-struct Pair {
-    int fd[2] = {-1, -1};
-    Pair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
-    ~Pair()
-    {
-        close(fd[0]);
-        close(fd[1]);
-    }
-};
+using Ready = std::set<std::pair<short, void*>>;
 
 bool change(int kq, int fd, short filter, unsigned short flags, void* udata)
 {
@@ -32,56 +24,47 @@ bool change(int kq, int fd, short filter, unsigned short flags, void* udata)
 }
 
 // (filter, udata) of every event ready now.
-std::set<std::pair<short, void*>> ready(int kq)
+Ready ready(int kq)
 {
     struct kevent events[8];
     const struct timespec now {};
     const int count = kevent(kq, nullptr, 0, events, 8, &now);
-    std::set<std::pair<short, void*>> found;
+    Ready found;
     for (int i = 0; i < count; ++i)
         found.emplace(events[i].filter, events[i].udata);
     return found;
 }
 
-TEST(Kqueue, ReadAndWriteFiltersOnOneSocketKeepTheirOwnUdata)
+TEST(Kqueue, FiltersKeepTheirOwnUdataAndDoNotOutliveTheirSocket)
 {
     const int kq = kqueue();
-    Pair pair;
+    int fds[2];
     int reading = 0;
     int writing = 0;
-    ASSERT_TRUE(change(kq, pair.fd[0], EVFILT_WRITE, EV_ADD, &writing));
-    ASSERT_TRUE(change(kq, pair.fd[0], EVFILT_READ, EV_ADD, &reading));
-    EXPECT_EQ(ready(kq), (std::set<std::pair<short, void*>>{{EVFILT_WRITE, &writing}}));
-    ASSERT_EQ(write(pair.fd[1], "GET", 3), 3);
-    EXPECT_EQ(ready(kq), (std::set<std::pair<short, void*>>{{EVFILT_READ, &reading},
-                                                            {EVFILT_WRITE, &writing}}));
-    ASSERT_TRUE(change(kq, pair.fd[0], EVFILT_WRITE, EV_DELETE, nullptr));
-    EXPECT_EQ(ready(kq), (std::set<std::pair<short, void*>>{{EVFILT_READ, &reading}}));
-    EXPECT_FALSE(change(kq, pair.fd[0], EVFILT_WRITE, EV_DELETE, nullptr));
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ASSERT_TRUE(change(kq, fds[0], EVFILT_WRITE, EV_ADD, &writing));
+    ASSERT_TRUE(change(kq, fds[0], EVFILT_READ, EV_ADD, &reading));
+    EXPECT_EQ(ready(kq), (Ready{{EVFILT_WRITE, &writing}}));
+    ASSERT_EQ(write(fds[1], "GET", 3), 3);
+    EXPECT_EQ(ready(kq), (Ready{{EVFILT_READ, &reading}, {EVFILT_WRITE, &writing}}));
+    ASSERT_TRUE(change(kq, fds[0], EVFILT_WRITE, EV_DELETE, nullptr));
+    EXPECT_EQ(ready(kq), (Ready{{EVFILT_READ, &reading}}));
+    EXPECT_FALSE(change(kq, fds[0], EVFILT_WRITE, EV_DELETE, nullptr));
     EXPECT_EQ(errno, ENOENT);
-    ASSERT_TRUE(change(kq, pair.fd[0], EVFILT_READ, EV_DELETE, nullptr));
-    EXPECT_TRUE(ready(kq).empty());
-    close(kq);
-}
 
-TEST(Kqueue, FiltersOfAClosedSocketDoNotPassToTheNextOneOfItsNumber)
-{
-    const int kq = kqueue();
-    int old_reading = 0;
-    int old_writing = 0;
-    int number = -1;
-    {
-        Pair pair;
-        number = pair.fd[0];
-        ASSERT_TRUE(change(kq, number, EVFILT_READ, EV_ADD, &old_reading));
-        ASSERT_TRUE(change(kq, number, EVFILT_WRITE, EV_ADD, &old_writing));
-    }
-    Pair pair;
-    ASSERT_EQ(pair.fd[0], number);
-    int reading = 0;
-    ASSERT_TRUE(change(kq, pair.fd[0], EVFILT_READ, EV_ADD, &reading));
-    ASSERT_EQ(write(pair.fd[1], "G", 1), 1);
-    EXPECT_EQ(ready(kq), (std::set<std::pair<short, void*>>{{EVFILT_READ, &reading}}));
+    // Closed with both filters on: the next socket of that number starts bare.
+    ASSERT_TRUE(change(kq, fds[0], EVFILT_WRITE, EV_ADD, &writing));
+    const int number = fds[0];
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ASSERT_EQ(fds[0], number);
+    int next = 0;
+    ASSERT_TRUE(change(kq, fds[0], EVFILT_READ, EV_ADD, &next));
+    ASSERT_EQ(write(fds[1], "G", 1), 1);
+    EXPECT_EQ(ready(kq), (Ready{{EVFILT_READ, &next}}));
+    close(fds[0]);
+    close(fds[1]);
     close(kq);
 }
 

@@ -148,18 +148,23 @@ class Serve(unittest.TestCase):
         self.assertEqual(found, [[1.0], [samples], [samples]], log)
 
 
-# A peer of each kind that holds a connection without finishing it.
-def hostile_peer(server, kind):
-    peer = socket.socket()
-    if kind == "never_reads":
-        peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-    peer.connect((server.host, server.port))
-    peer.sendall({"silent": b"", "stalled": b"G", "never_reads": SCRAPE, "resetting": b"GET",
-                  "oversize": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000}[kind])
-    if kind == "resetting":
-        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        peer.close()
-    return peer
+# Peers of a kind that holds a connection without finishing it, opened in turn.
+def hostile_peers(server, kind, count=1, pause=0.0):
+    peers = []
+    for _ in range(count):
+        peer = socket.socket()
+        if kind == "never_reads":
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        peer.connect((server.host, server.port))
+        peer.sendall({"silent": b"", "stalled": b"G", "never_reads": SCRAPE, "resetting": b"GET",
+                      "gathering": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 60000,
+                      "oversize": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000}[kind])
+        if kind == "resetting":
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            peer.close()
+        peers.append(peer)
+        time.sleep(pause)
+    return peers
 
 
 def is_closed(peer):  # by the server; an open connection has nothing to read
@@ -178,50 +183,36 @@ class Peers(unittest.TestCase):
             self.assertEqual(exchange(server.connect())[0], 200)
             time.sleep(0.3)  # until the server has closed that connection
             fds = status_of(server.pid)["fds"]
-            for kinds in [[kind] * 20 for kind in self.KINDS] + [list(self.KINDS) * 10]:
-                peers = [hostile_peer(server, kind) for kind in kinds]
+            for kinds in [[kind] for kind in self.KINDS] + [self.KINDS]:
+                peers = [p for kind in kinds for p in hostile_peers(server, kind, 50 // len(kinds))]
                 time.sleep(0.2)  # the server has taken them
                 started = time.monotonic()
-                self.assertEqual(exchange(server.connect())[0], 200, kinds[0])
+                self.assertEqual(exchange(server.connect())[0], 200, kinds)
                 self.assertLess(time.monotonic() - started, 1.0, kinds)
                 for peer in peers:
                     peer.close()
             time.sleep(0.5)
             self.assertEqual(status_of(server.pid)["fds"], fds)
             # A stop signal is not held up by any of them.
-            peers = [hostile_peer(server, kind) for kind in self.KINDS * 10]
+            peers = [hostile_peers(server, kind, 10) for kind in self.KINDS]
             status, took = server.stop(after=0.3)
             self.assertTrue(status == 0 and took < 1.5, (status, took))
-            for peer in peers:
-                peer.close()
 
     def test_at_the_bound_the_longest_waiting_head_gives_way_and_no_answer_does(self):
         # 6 connections: what 38 descriptors leave beside the process's own.
         with Server("--metrics-prefix", "p" * 60000, files=38) as server:
-            unread = hostile_peer(server, "never_reads")  # an answer of megabytes in flight
-            time.sleep(0.3)
-            stalled = []
-            for _ in range(5):
-                stalled.append(hostile_peer(server, "stalled"))
-                time.sleep(0.05)
+            unread, = hostile_peers(server, "never_reads", pause=0.3)  # megabytes in flight
+            stalled = hostile_peers(server, "stalled", 5, pause=0.05)
             self.assertEqual(exchange(server.connect())[0], 200)
             self.assertEqual([is_closed(peer) for peer in stalled], [True] + [False] * 4)
             status, body = exchange(unread, b"")
             self.assertTrue(status == 200 and len(body) > 5000000, status)
-            for peer in stalled:
-                peer.close()
         # Heads being gathered share a megabyte: past it, the one that has
         # waited longest goes.
         with Server() as server:
-            heads = []
-            for _ in range(20):
-                heads.append(server.connect())
-                heads[-1].sendall(b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 60000)
-                time.sleep(0.05)
+            heads = hostile_peers(server, "gathering", 20, pause=0.05)
             self.assertEqual(exchange(server.connect())[0], 200)
             self.assertEqual([is_closed(peer) for peer in heads], [True] * 3 + [False] * 17)
-            for peer in heads:
-                peer.close()
 
 
 # Peers that cost the server descriptors.
