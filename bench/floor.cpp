@@ -14,12 +14,22 @@
 //                                   With DIR, each response is kept whole in DIR/N
 //                                   (N from 0), for a soak to check; an answer that
 //                                   stalls for 30 s is cut there and kept as it is
+//   floor peers PORT COUNT KIND,...  holds COUNT hostile peers of the KINDs in turn
+//                                   until SIGTERM: silent, stalled (one byte),
+//                                   trickle (a head byte every half second),
+//                                   never_reads (a scrape whose answer it never
+//                                   reads), oversize (a head of 70,000 bytes),
+//                                   reset (three bytes, then a reset); each starts
+//                                   over after 3 seconds, a reset after 0.1
 
 #include "floor_reads.hpp"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -29,6 +39,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -159,6 +171,100 @@ int scrape(int port, long count, const char* keep)
     return 0;
 }
 
+struct Peer {
+    int kind = 0;
+    int fd = -1;
+    double since = 0;
+    size_t sent = 0;
+};
+
+constexpr const char* peer_kinds[] = {"silent",      "stalled",  "trickle",
+                                      "never_reads", "oversize", "reset"};
+constexpr std::string_view peer_scrape = "GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n";
+
+void start_over(Peer& peer, const sockaddr_in& address, double now)
+{
+    if (peer.fd >= 0) {
+        if (std::strcmp(peer_kinds[peer.kind], "reset") == 0) {
+            const linger reset{1, 0};
+            setsockopt(peer.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
+        close(peer.fd);
+    }
+    peer.fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (peer.fd < 0)
+        return;
+    if (std::strcmp(peer_kinds[peer.kind], "never_reads") == 0) {
+        const int small = 4096;
+        setsockopt(peer.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    fcntl(peer.fd, F_SETFL, fcntl(peer.fd, F_GETFL) | O_NONBLOCK);
+    connect(peer.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    peer.since = now;
+    peer.sent = 0;
+}
+
+int hold_peers(int port, long count, const char* kind_list)
+{
+    std::vector<int> kinds;
+    for (int k = 0; k < 6; ++k)
+        if (std::strstr(kind_list, peer_kinds[k]) != nullptr)
+            kinds.push_back(k);
+    if (kinds.empty()) {
+        std::fprintf(stderr, "floor peers: no known kind in %s\n", kind_list);
+        return 2;
+    }
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string oversize = "GET /metrics HTTP/1.1\r\nX: " + std::string(70000, 'a');
+    std::vector<Peer> peers(static_cast<size_t>(count));
+    for (size_t i = 0; i < peers.size(); ++i)
+        peers[i].kind = kinds[i % kinds.size()];
+    while (!stopping) {
+        const double now = now_ns();
+        for (Peer& peer : peers) {
+            const std::string_view kind = peer_kinds[peer.kind];
+            if (peer.fd < 0 || now - peer.since > (kind == "reset" ? 0.1e9 : 3e9)) {
+                start_over(peer, address, now);
+                continue;
+            }
+            std::string_view data;
+            if (kind == "stalled")
+                data = "G";
+            else if (kind == "reset")
+                data = "GET";
+            else if (kind == "never_reads")
+                data = peer_scrape;
+            else if (kind == "oversize")
+                data = oversize;
+            else if (kind == "trickle")
+                data = peer_scrape.substr(0, 1 + static_cast<size_t>((now - peer.since) / 0.5e9));
+            if (peer.sent >= data.size())
+                continue;
+            const ssize_t n =
+                send(peer.fd, data.data() + peer.sent, data.size() - peer.sent, MSG_NOSIGNAL);
+            if (n > 0)
+                peer.sent += static_cast<size_t>(n);
+        }
+        const timespec pause{0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+    for (const Peer& peer : peers)
+        if (peer.fd >= 0)
+            close(peer.fd);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -169,8 +275,10 @@ int main(int argc, char** argv)
         return serve(std::atoi(argv[2]), std::atol(argv[3]));
     if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "scrape") == 0)
         return scrape(std::atoi(argv[2]), std::atol(argv[3]), argc == 5 ? argv[4] : nullptr);
+    if (argc == 5 && std::strcmp(argv[1], "peers") == 0)
+        return hold_peers(std::atoi(argv[2]), std::atol(argv[3]), argv[4]);
     std::fputs("usage: floor read ITERATIONS SOURCE... | floor serve PORT BODY_BYTES | "
-               "floor scrape PORT COUNT [DIR]\n",
+               "floor scrape PORT COUNT [DIR] | floor peers PORT COUNT KIND,...\n",
                stderr);
     return 2;
 }

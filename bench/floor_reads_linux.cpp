@@ -19,6 +19,15 @@ namespace {
 
 char buffer[1 << 20];
 
+// NLMSG_OK, without its comparison of the unsigned message length with the
+// signed remainder that clang warns about. The remainder stays signed: it goes
+// below zero past a last message whose padding the read did not hold.
+bool message_fits(const nlmsghdr* message, int left)
+{
+    return left >= static_cast<int>(sizeof *message) && message->nlmsg_len >= sizeof *message &&
+           message->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 long dump_links()
 {
     // One socket for every dump, as the exporter keeps its own.
@@ -42,7 +51,7 @@ long dump_links()
             break;
         bytes += got;
         int left = static_cast<int>(got);
-        for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, left);
+        for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); message_fits(message, left);
              message = NLMSG_NEXT(message, left)) {
             if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) {
                 done = true;

@@ -26,6 +26,11 @@ if(KELMAR_REVISION STREQUAL "" AND GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.
   kelmar_git(KELMAR_COMMIT_TIME log -1 --format=%ct)
   kelmar_git(count rev-list --count HEAD)
   kelmar_git(git_dir rev-parse --absolute-git-dir)
+  kelmar_git(shallow rev-parse --is-shallow-repository)
+  if(shallow STREQUAL "true")
+    message(WARNING "a shallow clone counts only the ${count} commits it fetched, so this "
+                    "package version may compare lower than older ones: git fetch --unshallow")
+  endif()
   string(SUBSTRING "${commit}" 0 8 KELMAR_REVISION)
   set(KELMAR_PACKAGE_VERSION "${PROJECT_VERSION}+git${day}.${count}.${KELMAR_REVISION}")
   foreach(moved HEAD logs/HEAD)

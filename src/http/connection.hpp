@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-// One connection is served at a time, so every wait on a peer is bounded:
-// a silent, trickling or non-reading peer delays the next scrape by at most
-// these limits.
+// Every connection is non-blocking and watched by the event loop, so a peer
+// costs time only while it has bytes to give or room to take; these limits
+// bound how long it may keep its descriptor and memory.
 inline constexpr std::chrono::milliseconds request_head_time_limit{2000};
 inline constexpr std::chrono::milliseconds response_send_time_limit{2000};
 inline constexpr std::chrono::milliseconds unread_input_drain_limit{1000};
@@ -15,17 +15,32 @@ inline constexpr std::chrono::milliseconds unread_input_drain_limit{1000};
 inline constexpr std::size_t receive_chunk_size = 4096;
 inline constexpr std::size_t request_size_limit = 65536;
 
-enum class HeadEnd { complete, peer_closed, receive_failed, too_long, timed_out };
+// Where reading a request head stopped; `incomplete` while the peer may still
+// send more of it.
+enum class HeadEnd { incomplete, complete, peer_closed, receive_failed, too_long, timed_out };
 
-// Appends received bytes to `request` until it holds "\r\n\r\n", exceeds the
-// size limit, the peer stops sending, or the head time limit has passed.
-HeadEnd read_request_head(int client_fd, std::string& request);
+// Appends bytes that arrived to the head gathered so far: `complete` once it
+// holds "\r\n\r\n", `too_long` once it exceeds the size limit, else
+// `incomplete`. Only the bytes that are new, and the three before them, are
+// searched, so a head that trickles in byte by byte costs no more than one
+// that arrives whole.
+HeadEnd append_request_bytes(std::string& request, std::string_view bytes);
 
-// Sends as much of the response as the peer takes within the send time limit;
-// a failure or an expired limit drops the rest silently.
-void send_response(int client_fd, std::string_view response);
+// Reads what the peer has sent into `request` without waiting: `incomplete`
+// when nothing more is there yet.
+HeadEnd receive_head(int client_fd, std::string& request);
 
-// Half-closes the connection and, when request bytes may still be unread,
-// reads them away for a short while so that closing does not reset the
-// connection and discard the response before the peer has read it.
-void finish_connection(int client_fd, HeadEnd head_end);
+enum class SendEnd { incomplete, complete, failed };
+
+// Sends from `response`, starting `sent` bytes in, as much as the peer takes
+// now; `sent` moves on by what went out.
+SendEnd send_some(int client_fd, std::string_view response, std::size_t& sent);
+
+// Whether request bytes may still be unread once the head has ended so: if
+// so, closing at once would reset the connection and could wipe the answer
+// before the peer has read it.
+bool input_may_remain(int client_fd, HeadEnd head_end);
+
+// Reads away whatever input is there; false once the peer has closed or the
+// connection failed, when nothing is left to wait for.
+bool read_away(int client_fd);

@@ -14,7 +14,8 @@ void take_baseline(TopState& state, const RefreshReadings& readings, double now)
             store_sample(state.previous_interfaces, interface, now);
 }
 
-std::string refresh_frame(TopState& state, const RefreshReadings& readings, double now)
+std::string refresh_frame(TopState& state, const RefreshReadings& readings, double now,
+                          std::optional<WindowSize> window)
 {
     FrameContents contents;
     if (state.have_cpu_baseline && readings.cpu) {
@@ -37,5 +38,5 @@ std::string refresh_frame(TopState& state, const RefreshReadings& readings, doub
             if (const auto rates = interface_step(state.previous_interfaces, interface, now))
                 contents.interfaces->push_back(InterfaceRow{interface.name, *rates});
     }
-    return build_frame(contents);
+    return build_frame(contents, window);
 }

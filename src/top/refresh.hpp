@@ -8,6 +8,7 @@
 #include "collect/interface_samples.hpp"
 #include "collect/scalar_readings.hpp"
 #include "top/rate_tracking.hpp"
+#include "top/window_fit.hpp"
 
 // What the view carries from one refresh to the next.
 struct TopState {
@@ -32,6 +33,9 @@ struct RefreshReadings {
 // baseline the view never shows CPU shares.
 void take_baseline(TopState& state, const RefreshReadings& readings, double now);
 
-// The frame of one refresh at monotonic time `now`; moves the state on to
-// these readings. A failed reading changes nothing in the state.
-std::string refresh_frame(TopState& state, const RefreshReadings& readings, double now);
+// The frame of one refresh at monotonic time `now`, fitted to `window` when
+// there is one; moves the state on to these readings, for every device
+// whether its row is shown or not. A failed reading changes nothing in the
+// state.
+std::string refresh_frame(TopState& state, const RefreshReadings& readings, double now,
+                          std::optional<WindowSize> window = {});

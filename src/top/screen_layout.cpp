@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -24,10 +25,10 @@ std::string printable(std::string_view name)
     return shown;
 }
 
-void append_summary_line(std::string& frame, const FrameContents& contents)
+std::string summary_line(const FrameContents& contents)
 {
-    std::string summary_line;
-    auto out = std::back_inserter(summary_line);
+    std::string line;
+    auto out = std::back_inserter(line);
     if (contents.load)
         fmt::format_to(out, "Load: {:.2f} {:.2f} {:.2f}", contents.load->load1,
                        contents.load->load5, contents.load->load15);
@@ -38,32 +39,69 @@ void append_summary_line(std::string& frame, const FrameContents& contents)
     if (contents.arc)
         fmt::format_to(out, "   ARC: {}",
                        format_byte_amount(static_cast<double>(contents.arc->size_bytes)));
-    if (!summary_line.empty()) {
-        frame += summary_line;
-        frame += '\n';
+    return line;
+}
+
+std::vector<std::string> fixed_lines(const FrameContents& contents)
+{
+    std::vector<std::string> lines = {"kelmar-host-perfdata - top-like (Ctrl-C to quit)", ""};
+    if (contents.cpu) {
+        const CpuShares& cpu = *contents.cpu;
+        lines.push_back(fmt::format(
+            "CPU:  {:5.1f}% busy   user {:.1f}%  sys {:.1f}%  intr {:.1f}%  idle {:.1f}%", cpu.busy,
+            cpu.user, cpu.sys, cpu.intr, cpu.idle));
     }
+    if (contents.memory) {
+        const MemoryUsage& memory = *contents.memory;
+        const double used_percent = memory.total_bytes != 0
+                                        ? static_cast<double>(memory.used_bytes) /
+                                              static_cast<double>(memory.total_bytes) * 100
+                                        : 0.0;
+        lines.push_back(fmt::format("Mem:  {} / {} used ({:.1f}%)",
+                                    format_byte_amount(static_cast<double>(memory.used_bytes)),
+                                    format_byte_amount(static_cast<double>(memory.total_bytes)),
+                                    used_percent));
+    }
+    if (std::string summary = summary_line(contents); !summary.empty())
+        lines.push_back(std::move(summary));
+    return lines;
 }
 
-void append_disk_table(std::string& frame, const std::vector<DiskRow>& rows)
+TableLines disk_table(const std::vector<DiskRow>& rows)
 {
-    auto out = std::back_inserter(frame);
-    fmt::format_to(out, "\n{:<12} {:>7}  {:>12}  {:>12}\n", "Disk", "busy", "read", "write");
-    for (const DiskRow& row : rows)
-        fmt::format_to(out, "{:<12} {:6.1f}%  {:>12}  {:>12}\n", printable(row.name),
-                       row.rates.busy_percent, format_byte_rate(row.rates.read_bytes_per_second),
-                       format_byte_rate(row.rates.write_bytes_per_second));
+    TableLines table{
+        "disk", fmt::format("{:<12} {:>7}  {:>12}  {:>12}", "Disk", "busy", "read", "write"), {}};
+    for (const DiskRow& row : rows) {
+        const DiskRates& rates = row.rates;
+        table.rows.push_back(TableRow{
+            fmt::format("{:<12} {:6.1f}%  {:>12}  {:>12}", printable(row.name), rates.busy_percent,
+                        format_byte_rate(rates.read_bytes_per_second),
+                        format_byte_rate(rates.write_bytes_per_second)),
+            rates.busy_percent == 0 && rates.read_bytes_per_second == 0 &&
+                rates.write_bytes_per_second == 0,
+        });
+    }
+    return table;
 }
 
-void append_interface_table(std::string& frame, const std::vector<InterfaceRow>& rows)
+TableLines interface_table(const std::vector<InterfaceRow>& rows)
 {
-    auto out = std::back_inserter(frame);
-    fmt::format_to(out, "\n{:<12} {:>12}  {:>12}  {:>9}  {:>9}\n", "Iface", "rx", "tx", "rx pps",
-                   "tx pps");
-    for (const InterfaceRow& row : rows)
-        fmt::format_to(out, "{:<12} {:>12}  {:>12}  {:>9.0f}  {:>9.0f}\n", printable(row.name),
-                       format_byte_rate(row.rates.rx_bytes_per_second),
-                       format_byte_rate(row.rates.tx_bytes_per_second),
-                       row.rates.rx_packets_per_second, row.rates.tx_packets_per_second);
+    TableLines table{
+        "interface",
+        fmt::format("{:<12} {:>12}  {:>12}  {:>9}  {:>9}", "Iface", "rx", "tx", "rx pps", "tx pps"),
+        {}};
+    for (const InterfaceRow& row : rows) {
+        const InterfaceRates& rates = row.rates;
+        table.rows.push_back(TableRow{
+            fmt::format("{:<12} {:>12}  {:>12}  {:>9.0f}  {:>9.0f}", printable(row.name),
+                        format_byte_rate(rates.rx_bytes_per_second),
+                        format_byte_rate(rates.tx_bytes_per_second), rates.rx_packets_per_second,
+                        rates.tx_packets_per_second),
+            rates.rx_bytes_per_second == 0 && rates.tx_bytes_per_second == 0 &&
+                rates.rx_packets_per_second == 0 && rates.tx_packets_per_second == 0,
+        });
+    }
+    return table;
 }
 
 }  // namespace
@@ -104,32 +142,22 @@ std::string format_byte_rate(double bytes_per_second)
     return format_byte_amount(bytes_per_second) + "/s";
 }
 
-std::string build_frame(const FrameContents& contents)
+std::string build_frame(const FrameContents& contents, std::optional<WindowSize> window)
 {
-    std::string frame = "\x1b[2J\x1b[H";
-    frame += "kelmar-host-perfdata - top-like (Ctrl-C to quit)\n\n";
-    auto out = std::back_inserter(frame);
-    if (contents.cpu) {
-        const CpuShares& cpu = *contents.cpu;
-        fmt::format_to(out,
-                       "CPU:  {:5.1f}% busy   user {:.1f}%  sys {:.1f}%  intr {:.1f}%  idle "
-                       "{:.1f}%\n",
-                       cpu.busy, cpu.user, cpu.sys, cpu.intr, cpu.idle);
-    }
-    if (contents.memory) {
-        const MemoryUsage& memory = *contents.memory;
-        const double used_percent = memory.total_bytes != 0
-                                        ? static_cast<double>(memory.used_bytes) /
-                                              static_cast<double>(memory.total_bytes) * 100
-                                        : 0.0;
-        fmt::format_to(out, "Mem:  {} / {} used ({:.1f}%)\n",
-                       format_byte_amount(static_cast<double>(memory.used_bytes)),
-                       format_byte_amount(static_cast<double>(memory.total_bytes)), used_percent);
-    }
-    append_summary_line(frame, contents);
+    ScreenLines screen{fixed_lines(contents), {}};
     if (contents.disks)
-        append_disk_table(frame, *contents.disks);
+        screen.tables.push_back(disk_table(*contents.disks));
     if (contents.interfaces)
-        append_interface_table(frame, *contents.interfaces);
+        screen.tables.push_back(interface_table(*contents.interfaces));
+    const std::vector<std::string> lines = window ? fit_lines(screen, *window) : all_lines(screen);
+
+    std::string frame = "\x1b[2J\x1b[H";
+    for (const std::string& line : lines) {
+        frame += line;
+        frame += '\n';
+    }
+    // A newline after the window's last row would scroll the title away.
+    if (window && !lines.empty() && lines.size() == window->rows)
+        frame.pop_back();
     return frame;
 }

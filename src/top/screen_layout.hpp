@@ -6,6 +6,7 @@
 
 #include "collect/scalar_readings.hpp"
 #include "top/rate_tracking.hpp"
+#include "top/window_fit.hpp"
 
 // Percentages of the CPU time that passed between two readings.
 struct CpuShares {
@@ -44,5 +45,6 @@ CpuShares compute_cpu_shares(const CpuTimes& current, const CpuTimes& previous);
 std::string format_byte_amount(double bytes);
 std::string format_byte_rate(double bytes_per_second);
 
-// The whole screen, starting with the sequence that clears it.
-std::string build_frame(const FrameContents& contents);
+// The whole screen, starting with the sequence that clears it: every line,
+// or, given the terminal's window, what fits in it (fit_lines).
+std::string build_frame(const FrameContents& contents, std::optional<WindowSize> window = {});

@@ -1,7 +1,10 @@
 #include "top/top_view.hpp"
 
+#include <errno.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -71,6 +74,34 @@ RefreshReadings read_refresh(GeomStatsHandle& disk_stats, bool with_cpu)
     return readings;
 }
 
+// The window of the terminal that standard output is, read anew for every
+// frame so that a resize is followed without a SIGWINCH handler. None for a
+// pipe or a file, or a terminal that reports no size: every line is written.
+std::optional<WindowSize> window_size()
+{
+    struct winsize size {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return std::nullopt;
+    return WindowSize{size.ws_row, size.ws_col};
+}
+
+// In one write where the output takes it whole (stdio would split a large
+// frame), so that a slow link never shows part of a frame over the last.
+void write_frame(const std::string& frame)
+{
+    const char* at = frame.data();
+    std::size_t left = frame.size();
+    while (left > 0) {
+        const ssize_t written = write(STDOUT_FILENO, at, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        at += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
 }  // namespace
 
 int run_top_view()
@@ -92,9 +123,7 @@ int run_top_view()
             break;
         const double now = monotonic_seconds();
         const RefreshReadings readings = read_refresh(*disk_stats, state.have_cpu_baseline);
-        const std::string frame = refresh_frame(state, readings, now);
-        std::fputs(frame.c_str(), stdout);
-        std::fflush(stdout);
+        write_frame(refresh_frame(state, readings, now, window_size()));
     }
 
     std::fputc('\n', stdout);

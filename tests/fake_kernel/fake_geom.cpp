@@ -141,14 +141,6 @@ extern "C" void geom_deletetree(struct gmesh* mesh)
     mesh->lg_ident = nullptr;
 }
 
-extern "C" struct gident* geom_lookupid(struct gmesh* mesh, const void* id)
-{
-    for (struct gident* entry = mesh->lg_ident; entry && entry->lg_id != nullptr; ++entry)
-        if (entry->lg_id == id)
-            return entry;
-    return nullptr;
-}
-
 // One open per process.
 extern "C" int geom_stats_open(void)
 {

@@ -1,5 +1,5 @@
 # What the packaging checks share: the paths CTest hands over, running a
-# tool, and the metric families the renderer writes.
+# tool, skipping, and the metric families the renderer writes.
 
 import os, re, socket, subprocess, sys
 from pathlib import Path
@@ -27,6 +27,12 @@ def rendered_families():
 
 def dumped_families(text):
     return set(re.findall(r"^# TYPE (\S+) ", text, re.M))
+
+
+def skip(reason):
+    """Ends the check as skipped (CTest's SKIP_RETURN_CODE), saying why."""
+    print(f"skipped: {reason}")
+    sys.exit(77)
 
 
 def free_port():

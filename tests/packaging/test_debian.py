@@ -5,7 +5,7 @@
 import atexit, re, shutil, subprocess, tempfile
 from pathlib import Path
 
-from common import BINARY, BUILD, PACKAGING, PREFIX, SOURCE, dumped_families, tool
+from common import BINARY, BUILD, PACKAGING, PREFIX, SOURCE, dumped_families, skip, tool
 
 scratch = Path(tempfile.mkdtemp(dir=BUILD))
 atexit.register(shutil.rmtree, scratch)
@@ -35,6 +35,8 @@ unit = (root / "lib/systemd/system/kelmar-host-perfdata.service").read_text()
 assert "ExecStart=/usr/bin/kelmar-host-perfdata " in unit
 assert "EnvironmentFile=-/etc/default/kelmar-host-perfdata" in unit
 
+RELEASE = re.search(r"^project\(kelmar-host-perfdata VERSION ([0-9.]+) ",
+                    (SOURCE / "CMakeLists.txt").read_text(), re.M)[1]
 packaged = root / "usr/bin/kelmar-host-perfdata"
 # Built as Debian builds: fortified, stack protector, relro and bind-now.
 elf = tool("readelf", "-dsW", "-l", packaged)
@@ -57,8 +59,8 @@ def configured(tree, *args):
 
 
 if not (SOURCE / ".git").exists():  # a release: its version plain, its commit in the archive
-    assert package.name == "kelmar-host-perfdata_0.1.0-1_amd64.deb", package.name
-    raise SystemExit(0)
+    assert package.name == f"kelmar-host-perfdata_{RELEASE}-1_amd64.deb", package.name
+    skip("no git: the versions of later commits and this commit's release archive need it")
 
 # Every later commit compares higher, also than the versions of old.
 version = re.fullmatch(r"kelmar-host-perfdata_(.+)_amd64\.deb", package.name)[1]
@@ -69,12 +71,17 @@ head = tool("git", "-C", SOURCE, "rev-parse", "HEAD").strip()
 tool(*git, "checkout", "-q", head)
 assert configured(later)[0] + "-1" == version
 tool(*git, "commit", "-q", "--allow-empty", "-m", "later")
-assert re.fullmatch(r"0\.1\.0\+git\d{8}\.\d+\.[0-9a-f]{8}-1", version), version
+assert re.fullmatch(re.escape(RELEASE) + r"\+git\d{8}\.\d+\.[0-9a-f]{8}-1", version), version
 for older in (version, "0.0~gitffffffff"):
     tool("dpkg", "--compare-versions", configured(later)[0] + "-1", "gt", older)
 
 # The release archive of a commit builds as that commit without git, twice
-# the same bytes; a tree with neither is given its commit.
+# the same bytes; a tree with neither is given its commit. A tree unpacked from
+# an archive and committed keeps the commit git wrote in, so scripts/release
+# refuses its commits.
+if (SOURCE / "cmake/release-commit").read_text() != "$Format:%H %ct$\n":
+    skip("cmake/release-commit is filled in (this tree came from a release archive): "
+         "scripts/release makes no archive of its commits")
 for attempt in ("one", "two"):
     tool(SOURCE / "scripts/release", head, scratch / attempt, cwd=SOURCE)
 one, two = (next((scratch / a).glob("*.tar.gz")).read_bytes() for a in ("one", "two"))
@@ -83,9 +90,12 @@ unpacked = scratch / "unpacked"
 unpacked.mkdir()
 tool("tar", "-xzf", next((scratch / "one").glob("*.tar.gz")), "-C", unpacked)
 tarball, = unpacked.iterdir()
-assert configured(tarball) == ("0.1.0", head[:8]), configured(tarball)
+assert configured(tarball) == (RELEASE, head[:8]), configured(tarball)
+# Its plain build, a user's or packager's, takes no warning as an error.
+flags = (tarball / "build/CMakeFiles/kelmar_core.dir/flags.make").read_text()
+assert not re.search(r"-Werror(\s|$)", flags), flags
 (tarball / "cmake/release-commit").write_text("$Format:%H %ct$\n")
 shutil.rmtree(tarball / "build")
 assert "-DKELMAR_REVISION=<hex>" in configured(tarball)
-assert configured(tarball, "-DKELMAR_REVISION=" + head) == ("0.1.0", head[:8])
+assert configured(tarball, "-DKELMAR_REVISION=" + head) == (RELEASE, head[:8])
 print(package.name)

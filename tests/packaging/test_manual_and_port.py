@@ -5,7 +5,7 @@
 import os, re, subprocess, tempfile
 from pathlib import Path
 
-from common import BUILD, PACKAGING, SOURCE, tool
+from common import BUILD, PACKAGING, SOURCE, skip, tool
 
 PAGE = PACKAGING / "man/kelmar-host-perfdata.8"
 PORT = PACKAGING / "freebsd/sysutils/kelmar-host-perfdata"
@@ -50,16 +50,32 @@ for line in ("USES=\t\tcmake compiler:c++20-lang", "USE_RC_SUBR=\tkelmar_host_pe
              ".include <bsd.port.mk>"):
     assert line in makefile, line
 assert (PORT / "pkg-descr").read_text().strip()
+# The port builds the program alone, warnings not errors, with options this
+# tree has (CMake names any given that it does not use).
+off = re.search(r"^CMAKE_OFF=\t(.+)$", makefile, re.M)[1].split()
+assert {"KELMAR_BUILD_TESTS", "KELMAR_WERROR"} <= set(off), off
+with tempfile.TemporaryDirectory(dir=BUILD) as port_build:
+    done = subprocess.run(["cmake", "-S", SOURCE, "-B", port_build,
+                           *(f"-D{option}:BOOL=OFF" for option in off)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and "not used by the project" not in done.stderr, done.stderr
 
 # The port's distinfo is that of the release archive of the commit made at its
-# TIMESTAMP, and names the archive of the port's version.
+# TIMESTAMP, and names the archive of the port's version. Without git, or in a
+# history that begins after that time, there is no such commit to make it from.
 distinfo = (PORT / "distinfo").read_text()
 version = re.search(r"^DISTVERSION=\t(\S+)$", makefile, re.M)[1]
 assert f"SHA256 (kelmar-host-perfdata-{version}.tar.gz) = " in distinfo, distinfo
-if (SOURCE / ".git").exists():
-    stamp = re.search(r"^TIMESTAMP = (\d+)$", distinfo, re.M)[1]
-    log = tool("git", "-C", SOURCE, "log", "--format=%H %ct").split()
-    releases = [commit for commit, time in zip(log[::2], log[1::2]) if time == stamp]
-    with tempfile.TemporaryDirectory(dir=BUILD) as out:
-        made = [tool(SOURCE / "scripts/release", commit, out) for commit in releases]
-    assert distinfo in made, (distinfo, made)
+stamp = int(re.search(r"^TIMESTAMP = (\d+)$", distinfo, re.M)[1])
+if not (SOURCE / ".git").exists():
+    skip(f"no git: the release archive made at the distinfo's TIMESTAMP {stamp} cannot be "
+         "made again")
+log = tool("git", "-C", SOURCE, "log", "--format=%H %ct").split()
+times = [int(time) for time in log[1::2]]
+releases = [commit for commit, time in zip(log[::2], times) if time == stamp]
+if not releases and min(times) > stamp:
+    skip(f"the history begins after the distinfo's TIMESTAMP {stamp} (a shallow clone, a new "
+         "repository), so it lacks the release commit to make the archive again from")
+with tempfile.TemporaryDirectory(dir=BUILD) as out:
+    made = [tool(SOURCE / "scripts/release", commit, out) for commit in releases]
+assert distinfo in made, (distinfo, made)

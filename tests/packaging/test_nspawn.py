@@ -7,15 +7,10 @@
 import contextlib, os, re, shutil, signal, subprocess, sys, tempfile, time
 from pathlib import Path
 
-from common import BUILD, SOURCE, dumped_families, tool
+from common import BUILD, SOURCE, dumped_families, skip, tool
 
 UNIT = "kelmar-host-perfdata"
 ROOT = Path(os.environ.get("KELMAR_DEBIAN_ROOT", "/var/cache/kelmar-debian-root"))
-
-
-def skip(reason):
-    print(f"skipped: {reason}")
-    sys.exit(77)
 
 
 if os.geteuid() != 0:

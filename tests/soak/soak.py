@@ -1,8 +1,8 @@
 # Well-formed scrapes while hostile peers run in parallel: random bytes, heads
 # over 64 KiB, resets in mid-response, trickled heads, heads without the final
 # blank line, half-closes and peers that never read. Every scrape must get a
-# complete 200 whose body parses; resident memory and open descriptors must be
-# the same after as before, and an idle server must use no CPU.
+# complete 200 whose body parses; open descriptors must be the same after as
+# before, resident memory must not grow, and an idle server must use no CPU.
 #
 #   soak.py BINARY [--quick] [--scrapes N]
 #
@@ -45,8 +45,8 @@ def hostile(kind, client, rng):
 
 # Scrapes while every kind of peer comes and goes, until `scrapes` are done and
 # each kind has come at least twice; then the peers stop. The slow kinds hold
-# the one connection served at a time for up to the head limit, so they come
-# less often. Returns the scrapes made and what was wrong with any.
+# a connection for up to the head limit, so they come less often. Returns the
+# scrapes made and what was wrong with any.
 def round_of(server, scrapes, slow_pause, hostile_counts):
     kinds = {"random_bytes": 0.02, "huge_head": 0.05, "reset_mid_response": 0.02,
              "half_close": 0.02, "never_read": 0.05, "trickle": slow_pause / 5,
@@ -107,10 +107,14 @@ def main():
           f"hostile connections: {hostile_counts}\nbefore: {before}\nafter:  {after}\n"
           f"CPU ticks in 3 s idle: {idle_ticks}")
     problems = failures[:5]
+    # Connections are served side by side, so how many heads and answers are
+    # held at once, and where the allocator puts them, varies from run to run
+    # by tens of KiB; a leak per connection grows with the thousands of them.
     # A sanitizer build keeps freed memory in quarantine, so its resident size
     # grows regardless; its leak check at exit (the exit status) stands in.
-    if before["fds"] != after["fds"] or (before["rss_kib"] != after["rss_kib"] and not sanitized):
-        problems.append("resident memory or descriptors changed")
+    grown = after["rss_kib"] - before["rss_kib"]
+    if before["fds"] != after["fds"] or (grown > 256 and not sanitized):
+        problems.append("resident memory grew or descriptors changed")
     # The kernel charges a whole tick to a process that runs at a sampled
     # moment, however briefly; a loop that spins would take hundreds.
     if idle_ticks > 1:

@@ -2,7 +2,8 @@
 # process they start ended with them, a server on a loopback port, a reader of
 # the exposition text and a network namespace.
 
-import atexit, contextlib, ctypes, os, re, signal, socket, subprocess, sys, time, unittest
+import atexit, contextlib, ctypes, os, re, resource, signal, socket, subprocess, sys, time
+import unittest
 
 # CTest runs each test script as `python3 SCRIPT BINARY`; the soak names it itself.
 BINARY = os.path.abspath(sys.argv.pop(1)) if "/test_" in sys.argv[0] else None
@@ -63,11 +64,13 @@ def free_port(host="127.0.0.1"):
 
 # The program serving on a loopback address; leaving the block stops it and
 # requires exit status 0.
+# `files` sets its limit of open descriptors.
 class Server:
-    def __init__(self, *args, host="127.0.0.1", port=None, binary=None):
+    def __init__(self, *args, host="127.0.0.1", port=None, binary=None, files=None):
         self.host, self.port = host, port or free_port(host)
         self.address = f"[{host}]:{self.port}" if ":" in host else f"{host}:{self.port}"
-        self.process = spawn([binary or BINARY, *args, "-l", self.address],
+        limit = files and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files)))
+        self.process = spawn([binary or BINARY, *args, "-l", self.address], preexec_fn=limit,
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.pid, self.stderr = self.process.pid, self.process.stderr
         self.banner = self.stderr.readline()

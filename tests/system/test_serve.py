@@ -39,22 +39,10 @@ class Serve(unittest.TestCase):
                 status, took = server.stop(stop_signal, after=0.3)
                 self.assertTrue(status == 0 and took < 1.5, (stop_signal, status, took))
 
-    def test_silent_and_resetting_peers_do_not_stop_the_serving(self):
+    def test_slow_and_resetting_peers_get_all_or_nothing_and_harm_nothing(self):
         # A long prefix makes the response megabytes long, so that the server
         # is still sending when the reset arrives.
-        with Server("--metrics-prefix", "p" * 100000) as server, socket.socket() as unread:
-            # A peer that sent a little is held for the head limit at most, one
-            # that reads nothing of its answer for the send limit.
-            silent = server.connect()
-            unread.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            unread.connect(("127.0.0.1", server.port))
-            for peer, request in ((silent, b"G"), (unread, SCRAPE)):
-                peer.sendall(request)
-                time.sleep(0.2)  # the server takes that peer first
-                started = time.monotonic()
-                self.assertEqual(exchange(server.connect())[0], 200)
-                self.assertLess(time.monotonic() - started, BOUND)
-            self.assertEqual(exchange(silent, b""), (405, b"405 Method Not Allowed\n"))
+        with Server("--metrics-prefix", "p" * 100000) as server:
             # A peer that reads its answer slowly, with pauses, gets all of it.
             with socket.socket() as slow:
                 slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
@@ -72,11 +60,6 @@ class Serve(unittest.TestCase):
                 time.sleep(0.05)
             status, body = exchange(server.connect())
             self.assertTrue(status == 200 and len(body) > 3000000, status)
-            # A stop signal while a peer is silent waits for the head limit at most.
-            with server.connect() as silent:
-                silent.send(b"G")
-                status, took = server.stop(after=0.2)
-                self.assertTrue(status == 0 and took < BOUND, (status, took))
 
     def test_unread_input_neither_resets_nor_delays_the_answer(self):
         # An answer of megabytes is still in the server's send queue when it
@@ -89,16 +72,10 @@ class Serve(unittest.TestCase):
                 # The end of the answer comes with it, not after the peer gives up.
                 self.assertLess(time.monotonic() - started, 0.7)
 
-    def test_idle_peers_wait_and_a_trickling_peer_is_cut_off_at_the_head_limit(self):
+    # Cut off two seconds after it was accepted, also when its last byte comes
+    # just before then. (Idle peers delaying nothing is the Peers test's part.)
+    def test_a_trickling_peer_is_cut_off_at_the_head_limit(self):
         with Server() as server, server.connect() as client:
-            # Peers that sent nothing are not even taken, so they delay nothing.
-            idle = [server.connect() for _ in range(3)]
-            time.sleep(0.2)
-            started = time.monotonic()
-            self.assertEqual(exchange(server.connect())[0], 200)
-            self.assertLess(time.monotonic() - started, 1.0)
-            # A trickling peer is cut off two seconds after it was accepted,
-            # also when its last byte comes just before then.
             started = time.monotonic()
             for pause in (0.5, 0.5, 0.5, 0.4, 2.5):
                 with contextlib.suppress(OSError):  # the server may have closed already
@@ -106,8 +83,6 @@ class Serve(unittest.TestCase):
                 if select.select([client], [], [], pause)[0]:
                     break
             self.assertLess(time.monotonic() - started, BOUND)
-            for peer in idle:
-                peer.close()
 
     def test_listen_addresses_and_start_up_diagnostics(self):
         for address in ("9272", "", "127.0.0.1:99999", "127.0.0.1:65536", "127.0.0.1:",
@@ -171,6 +146,73 @@ class Serve(unittest.TestCase):
                 log = prometheus.communicate(timeout=20)[1][-3000:]
         samples = sum(len(samples) for _, _, samples in blocks(run("--dump").stdout))
         self.assertEqual(found, [[1.0], [samples], [samples]], log)
+
+
+# Peers of a kind that holds a connection without finishing it, opened in turn.
+def hostile_peers(server, kind, count=1, pause=0.0):
+    peers = []
+    for _ in range(count):
+        peer = socket.socket()
+        if kind == "never_reads":
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        peer.connect((server.host, server.port))
+        peer.sendall({"silent": b"", "stalled": b"G", "never_reads": SCRAPE, "resetting": b"GET",
+                      "gathering": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 60000,
+                      "oversize": b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 70000}[kind])
+        if kind == "resetting":
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            peer.close()
+        peers.append(peer)
+        time.sleep(pause)
+    return peers
+
+
+def is_closed(peer):  # by the server; an open connection has nothing to read
+    peer.setblocking(False)
+    with contextlib.suppress(BlockingIOError):
+        return b"".join(iter(lambda: peer.recv(65536), b"")) is not None
+    return False
+
+
+# Every connection is served side by side: no peer holds up another.
+class Peers(unittest.TestCase):
+    KINDS = ("silent", "stalled", "never_reads", "oversize", "resetting")
+
+    def test_a_scrape_is_answered_at_once_whatever_else_is_connected(self):
+        with Server() as server:
+            self.assertEqual(exchange(server.connect())[0], 200)
+            time.sleep(0.3)  # until the server has closed that connection
+            fds = status_of(server.pid)["fds"]
+            for kinds in [[kind] for kind in self.KINDS] + [self.KINDS]:
+                peers = [p for kind in kinds for p in hostile_peers(server, kind, 50 // len(kinds))]
+                time.sleep(0.2)  # the server has taken them
+                started = time.monotonic()
+                self.assertEqual(exchange(server.connect())[0], 200, kinds)
+                self.assertLess(time.monotonic() - started, 1.0, kinds)
+                for peer in peers:
+                    peer.close()
+            time.sleep(0.5)
+            self.assertEqual(status_of(server.pid)["fds"], fds)
+            # A stop signal is not held up by any of them.
+            peers = [hostile_peers(server, kind, 10) for kind in self.KINDS]
+            status, took = server.stop(after=0.3)
+            self.assertTrue(status == 0 and took < 1.5, (status, took))
+
+    def test_at_the_bound_the_longest_waiting_head_gives_way_and_no_answer_does(self):
+        # 6 connections: what 38 descriptors leave beside the process's own.
+        with Server("--metrics-prefix", "p" * 60000, files=38) as server:
+            unread, = hostile_peers(server, "never_reads", pause=0.3)  # megabytes in flight
+            stalled = hostile_peers(server, "stalled", 5, pause=0.05)
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertEqual([is_closed(peer) for peer in stalled], [True] + [False] * 4)
+            status, body = exchange(unread, b"")
+            self.assertTrue(status == 200 and len(body) > 5000000, status)
+        # Heads being gathered share a megabyte: past it, the one that has
+        # waited longest goes.
+        with Server() as server:
+            heads = hostile_peers(server, "gathering", 20, pause=0.05)
+            self.assertEqual(exchange(server.connect())[0], 200)
+            self.assertEqual([is_closed(peer) for peer in heads], [True] * 3 + [False] * 17)
 
 
 # Peers that cost the server descriptors.

@@ -126,4 +126,92 @@ TEST(RateTracking, RowsFollowTheStoredSamples)
               frame_start + disk_header + "da0            50.0%     1.0 KiB/s       0.0 B/s\n");
 }
 
+// The lines of a frame on a window, after the sequence that clears it; a
+// frame that fills the window has no newline after its last line.
+std::vector<std::string> screen_lines(const std::string& frame, WindowSize window)
+{
+    EXPECT_TRUE(frame.starts_with("\x1b[2J\x1b[H"));
+    std::vector<std::string> lines;
+    std::string::size_type at = 7;
+    while (at < frame.size()) {
+        const auto end = std::min(frame.find('\n', at), frame.size());
+        lines.push_back(frame.substr(at, end - at));
+        at = end + 1;
+    }
+    EXPECT_LE(lines.size(), window.rows);
+    EXPECT_EQ(frame.ends_with('\n'), lines.size() < window.rows);
+    for (const std::string& line : lines)
+        EXPECT_LE(line.size(), window.columns) << line;
+    return lines;
+}
+
+// The first word of every line: a row's device name.
+std::string first_words(const std::vector<std::string>& lines)
+{
+    std::string words;
+    for (const std::string& line : lines)
+        words += line.substr(0, line.find(' ')) + ",";
+    return words;
+}
+
+// A host of 40 disks, 12 of them busy, and 100 interfaces, 2 of them busy.
+TEST(WindowFit, FixedLinesStayBusyRowsBeatIdleOnesAndTheRestIsCounted)
+{
+    std::vector<DiskSample> disks;
+    std::vector<InterfaceSample> interfaces;
+    for (int i = 0; i < 40; ++i)
+        disks.push_back(disk(fmt::format("da{}", i), 0));
+    for (int i = 0; i < 100; ++i)
+        interfaces.push_back(InterfaceSample{fmt::format("e{}", i), 0, 0, 0, 0, 0, 0, 0});
+    TopState state;
+    take_baseline(state, readings(disks, {}, interfaces), 10);
+    for (int i = 5; i < 40; i += 3)
+        disks[i].read_bytes = 4096;
+    interfaces[50].tx_bytes = interfaces[99].rx_packets = 1;
+    RefreshReadings now = readings(disks, {}, interfaces);
+    now.memory = MemoryUsage{4 << 20, 1 << 20};
+
+    // The tables share the 21 rows left evenly, the disks taking the odd one.
+    const WindowSize window{24, 80};
+    std::vector<std::string> lines = screen_lines(refresh_frame(state, now, 11, window), window);
+    EXPECT_EQ(first_words(lines), "kelmar-host-perfdata,,Mem:,,Disk,da5,da8,da11,da14,da17,da20,"
+                                  "da23,da26,...,,Iface,e0,e1,e2,e3,e4,e50,e99,...,");
+    EXPECT_EQ(lines[13], "... 32 more disks (28 idle)");
+    EXPECT_EQ(lines[23], "... 93 more interfaces (93 idle)");
+
+    // A table that needs less than half leaves the rest to the other. Nothing
+    // moved since: every row is idle, and the top ones are shown.
+    interfaces.resize(6);
+    now.interfaces = interfaces;
+    lines = screen_lines(refresh_frame(state, now, 12, window), window);
+    EXPECT_EQ(first_words(lines), "kelmar-host-perfdata,,Mem:,,Disk,da0,da1,da2,da3,da4,da5,da6,"
+                                  "da7,da8,da9,...,,Iface,e0,e1,e2,e3,e4,e5,");
+    EXPECT_EQ(lines[15], "... 30 more disks (30 idle)");
+
+    // Too small for the fixed lines: what fits, from the top, cut at the side.
+    EXPECT_EQ(refresh_frame(state, now, 14, WindowSize{1, 80}),
+              "\x1b[2J\x1b[Hkelmar-host-perfdata - top-like (Ctrl-C to quit)");
+    EXPECT_EQ(screen_lines(refresh_frame(state, now, 15, WindowSize{7, 12}), {7, 12}),
+              (std::vector<std::string>{"kelmar-host-", "", "Mem:  1.0 Mi", "Disk        ",
+                                        "... 40 more ", "Iface       ", "... 6 more i"}));
+}
+
+// A row hidden in one frame shows the rate of the last interval when it is
+// shown again, not one averaged since it was last on the screen.
+TEST(WindowFit, RowsNotShownKeepTheirRates)
+{
+    TopState state;
+    RefreshReadings now;
+    now.interfaces = {{"em0", 0, 0, 0, 0, 0, 0, 0}, {"em1", 0, 0, 0, 0, 0, 0, 0}};
+    take_baseline(state, now, 10);
+    (*now.interfaces)[0].rx_bytes = (*now.interfaces)[1].rx_bytes = 1024;
+    EXPECT_EQ(refresh_frame(state, now, 11, WindowSize{4, 80}),
+              frame_start + "Iface                  rx            tx     rx pps     tx pps\n"
+                            "... 2 more interfaces (0 idle)");
+    (*now.interfaces)[1].rx_bytes = 5120;
+    EXPECT_TRUE(refresh_frame(state, now, 12)
+                    .ends_with("em0               0.0 B/s       0.0 B/s          0          0\n"
+                               "em1             4.0 KiB/s       0.0 B/s          0          0\n"));
+}
+
 }  // namespace

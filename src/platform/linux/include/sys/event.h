@@ -1,5 +1,5 @@
-// FreeBSD's kqueue, as much of it as a server watching descriptors for reading
-// needs, implemented on Linux over epoll.
+// FreeBSD's kqueue, as much of it as a server watching sockets for reading and
+// writing needs, implemented on Linux over epoll.
 #ifndef KELMAR_LINUX_SYS_EVENT_H
 #define KELMAR_LINUX_SYS_EVENT_H
 
