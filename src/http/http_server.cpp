@@ -31,10 +31,10 @@
 namespace {
 
 // Connections the kernel holds back until they carry data count against the
-// backlog, and peers that connect in bursts fill it at once: a full queue
-// drops a scraper's SYN, which its kernel sends again only a second later.
-// The kernel lowers this to its own ceiling (FreeBSD's kern.ipc.soacceptqueue,
-// 128 by default; Linux's net.core.somaxconn, 4096).
+// backlog, and peers that connect in bursts fill it at once: while it is full,
+// Linux drops a scraper's SYN (sent again only a second later) and FreeBSD
+// resets its connection. The kernel lowers this to its own ceiling (FreeBSD's
+// kern.ipc.soacceptqueue, 128 by default; Linux's net.core.somaxconn, 4096).
 constexpr int listen_backlog = 1024;
 
 using Clock = std::chrono::steady_clock;
